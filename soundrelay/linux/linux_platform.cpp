@@ -1,22 +1,40 @@
 #include "linux/linux_platform.h"
 
+#include <cmath>
+
+#include "linux/pulse_engine.h"
+#include "linux/sndfile_reader.h"
+#include "linux/soxr_converter.h"
+
 namespace {
+
+// More channels than any capture device or host request has.
+constexpr uint32_t kMaxChannels = 64;
 
 class LinuxAudioPlatform final : public audio::AudioPlatform {
 public:
-    std::unique_ptr<audio::Engine> makeEngine() override { return nullptr; }
-    std::optional<audio::Format> makeFormat(audio::CommonFormat, double, uint32_t, bool) override
+    std::unique_ptr<audio::Engine> makeEngine() override { return linuxaudio::makePulseEngine(); }
+
+    std::optional<audio::Format> makeFormat(audio::CommonFormat common, double sampleRate, uint32_t channels,
+                                            bool interleaved) override
     {
-        return std::nullopt;
+        if (common != audio::CommonFormat::Float32 && common != audio::CommonFormat::Int16) {
+            return std::nullopt;
+        }
+        if (!std::isfinite(sampleRate) || sampleRate <= 0.0 || channels == 0 || channels > kMaxChannels) {
+            return std::nullopt;
+        }
+        return audio::Format{common, sampleRate, channels, interleaved};
     }
-    std::shared_ptr<audio::Converter> makeConverter(const audio::Format&, const audio::Format&) override
+
+    std::shared_ptr<audio::Converter> makeConverter(const audio::Format& from, const audio::Format& to) override
     {
-        return nullptr;
+        return linuxaudio::makeSoxrConverter(from, to);
     }
-    std::unique_ptr<audio::AudioFile> openFile(const std::string&, audio::Error& error) override
+
+    std::unique_ptr<audio::AudioFile> openFile(const std::string& path, audio::Error& error) override
     {
-        error.description = "not available";
-        return nullptr;
+        return linuxaudio::openSndFile(path, error);
     }
 };
 

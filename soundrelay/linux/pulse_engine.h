@@ -1,0 +1,14 @@
+// Capture from the sound server's default source through libpulse.
+#pragma once
+
+#include <memory>
+
+#include "audio/audio_model.h"
+
+namespace linuxaudio {
+
+// Never null: when the server cannot be reached the engine still reports a
+// placeholder input format, and start() fails with the library's description.
+std::unique_ptr<audio::Engine> makePulseEngine();
+
+}  // namespace linuxaudio

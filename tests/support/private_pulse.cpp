@@ -1,0 +1,232 @@
+#include "private_pulse.h"
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "child_process.h"
+
+namespace testsupport {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr milliseconds kStartTimeout{15000};
+constexpr milliseconds kStopTimeout{5000};
+constexpr milliseconds kPactlTimeout{10000};
+
+std::string makeDirectory(std::string* error)
+{
+    std::string pattern = (fs::temp_directory_path() / "pulse-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        if (error) {
+            *error = "mkdtemp failed";
+        }
+        return {};
+    }
+    return pattern;
+}
+
+bool writeScript(const std::string& dir, const PulseOptions& options)
+{
+    std::ofstream script(dir + "/server.pa");
+    script << "load-module module-native-protocol-unix socket=" << dir << "/native auth-anonymous=1\n"
+           << "load-module module-sine-source source_name=tone rate=" << options.sampleRate
+           << " frequency=" << options.frequency << "\n"
+           << "load-module module-null-sink sink_name=silence\n"
+           << "set-default-source tone\n";
+    return static_cast<bool>(script);
+}
+
+std::vector<std::string> daemonEnvironment(const std::string& dir)
+{
+    return {"HOME=" + dir + "/home", "XDG_RUNTIME_DIR=" + dir + "/run", "XDG_CONFIG_HOME=" + dir + "/home/.config",
+            "XDG_STATE_HOME=" + dir + "/home/.state"};
+}
+
+int readPid(const std::string& path)
+{
+    std::ifstream file(path);
+    int pid = -1;
+    file >> pid;
+    return file ? pid : -1;
+}
+
+// Waits for a process that is not our child to end, through a pidfd.
+bool waitGone(int pid, milliseconds timeout)
+{
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return errno == ESRCH;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int n = 0;
+    do {
+        n = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    return n > 0;
+}
+
+bool runToSuccess(ChildOptions options, milliseconds timeout)
+{
+    options.pipeStdin = false;
+    auto child = Child::spawn(options);
+    if (!child) {
+        return false;
+    }
+    const auto status = child->waitExit(timeout);
+    return status && *status == 0;
+}
+
+}  // namespace
+
+std::string findProgram(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::stringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = dir + "/" + name;
+        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> PrivatePulse::foreignEnvironment()
+{
+    return {"PULSE_SERVER",  "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH",         "PULSE_CONFIG_PATH",
+            "PULSE_COOKIE",  "PULSE_CLIENTCONFIG", "PULSE_SINK",               "PULSE_SOURCE",
+            "DISPLAY",       "WAYLAND_DISPLAY",    "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"};
+}
+
+std::optional<PrivatePulse> PrivatePulse::start(const PulseOptions& options, std::string* error)
+{
+    auto fail = [&](const std::string& why) {
+        if (error) {
+            *error = why;
+        }
+        return std::nullopt;
+    };
+    const std::string program = findProgram("pulseaudio");
+    if (program.empty()) {
+        return fail("pulseaudio not found in PATH");
+    }
+    PrivatePulse pulse;
+    pulse.directory_ = makeDirectory(error);
+    if (pulse.directory_.empty()) {
+        return std::nullopt;
+    }
+    const std::string& dir = pulse.directory_;
+    std::error_code ignored;
+    fs::create_directories(dir + "/home/.config", ignored);
+    fs::create_directories(dir + "/run", ignored);
+    fs::permissions(dir + "/run", fs::perms::owner_all, ignored);
+    if (!writeScript(dir, options)) {
+        return fail("cannot write the server script");
+    }
+
+    // Daemonized, the first process exits only once the daemon has loaded
+    // its modules and listens: its exit is the readiness signal.
+    ChildOptions launch;
+    launch.argv = {program,
+                   "-n",
+                   "-F",
+                   dir + "/server.pa",
+                   "--daemonize=yes",
+                   "--system=no",
+                   "--use-pid-file=yes",
+                   "--exit-idle-time=-1",
+                   "--disallow-exit=yes",
+                   "--disallow-module-loading=no",
+                   "--no-cpu-limit=yes",
+                   "--log-target=file:" + dir + "/daemon.log"};
+    launch.extraEnv = daemonEnvironment(dir);
+    launch.removeEnv = foreignEnvironment();
+    if (!runToSuccess(launch, kStartTimeout)) {
+        return fail("pulseaudio did not start; see its log in " + dir);
+    }
+    pulse.daemonPid_ = readPid(dir + "/run/pulse/pid");
+    if (pulse.daemonPid_ <= 0) {
+        return fail("pulseaudio left no pid file");
+    }
+    return pulse;
+}
+
+PrivatePulse::PrivatePulse(PrivatePulse&& other) noexcept
+    : directory_(std::move(other.directory_)), daemonPid_(other.daemonPid_)
+{
+    other.directory_.clear();
+    other.daemonPid_ = -1;
+}
+
+PrivatePulse& PrivatePulse::operator=(PrivatePulse&& other) noexcept
+{
+    if (this != &other) {
+        stop();
+        directory_ = std::move(other.directory_);
+        daemonPid_ = other.daemonPid_;
+        other.directory_.clear();
+        other.daemonPid_ = -1;
+    }
+    return *this;
+}
+
+PrivatePulse::~PrivatePulse()
+{
+    stop();
+}
+
+void PrivatePulse::stop()
+{
+    if (daemonPid_ > 0) {
+        ::kill(daemonPid_, SIGTERM);
+        if (!waitGone(daemonPid_, kStopTimeout)) {
+            ::kill(daemonPid_, SIGKILL);
+            waitGone(daemonPid_, kStopTimeout);
+        }
+        daemonPid_ = -1;
+    }
+    if (!directory_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(directory_, ignored);
+        directory_.clear();
+    }
+}
+
+std::string PrivatePulse::serverAddress() const
+{
+    return "unix:" + directory_ + "/native";
+}
+
+std::vector<std::string> PrivatePulse::clientEnvironment() const
+{
+    return {"PULSE_SERVER=" + serverAddress(), "HOME=" + directory_ + "/home",
+            "XDG_CONFIG_HOME=" + directory_ + "/home/.config"};
+}
+
+bool PrivatePulse::pactl(const std::vector<std::string>& arguments) const
+{
+    const std::string program = findProgram("pactl");
+    if (program.empty()) {
+        return false;
+    }
+    ChildOptions options;
+    options.argv = {program};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.extraEnv = clientEnvironment();
+    options.removeEnv = foreignEnvironment();
+    return runToSuccess(options, kPactlTimeout);
+}
+
+}  // namespace testsupport
