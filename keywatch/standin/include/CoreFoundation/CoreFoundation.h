@@ -49,7 +49,6 @@ CFAbsoluteTime CFAbsoluteTimeGetCurrent(void);
 
 /* Run loop. */
 #ifdef __cplusplus
-typedef enum CFRunLoopRunResult : SInt32 CFRunLoopRunResult;
 enum CFRunLoopRunResult : SInt32 {
 #else
 typedef SInt32 CFRunLoopRunResult;

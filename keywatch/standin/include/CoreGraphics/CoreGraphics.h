@@ -19,9 +19,7 @@ typedef uint64_t CGEventMask;
 /* Fixed-width enumerations: strongly typed in C++ as on the native
  * system, plain integers in C. */
 #ifdef __cplusplus
-#define CGSTANDIN_ENUM(type, name) \
-    typedef enum name : type name; \
-    enum name : type
+#define CGSTANDIN_ENUM(type, name) enum name : type
 #define CGSTANDIN_OPTIONS(type, name) \
     typedef type name;                \
     enum : type
