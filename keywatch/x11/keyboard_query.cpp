@@ -1,0 +1,37 @@
+#include "keyboard_query.h"
+
+#include "xcb_handles.h"
+
+// The XKB header names a member "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+
+namespace x11 {
+
+bool enableXkb(xcb_connection_t* connection)
+{
+    const auto cookie = xcb_xkb_use_extension(connection, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
+    Reply<xcb_xkb_use_extension_reply_t> reply{xcb_xkb_use_extension_reply(connection, cookie, nullptr)};
+    return reply && reply->supported;
+}
+
+std::optional<KeyboardSnapshot> queryKeyboard(xcb_connection_t* connection)
+{
+    // Both requests go out before either answer is awaited: one round trip.
+    const auto keymapCookie = xcb_query_keymap(connection);
+    const auto stateCookie = xcb_xkb_get_state(connection, XCB_XKB_ID_USE_CORE_KBD);
+    Reply<xcb_query_keymap_reply_t> keymap{xcb_query_keymap_reply(connection, keymapCookie, nullptr)};
+    Reply<xcb_xkb_get_state_reply_t> state{xcb_xkb_get_state_reply(connection, stateCookie, nullptr)};
+    if (!keymap || !state) {
+        return std::nullopt;
+    }
+    KeyboardSnapshot snapshot;
+    for (unsigned keycode = 0; keycode < snapshot.down.size(); ++keycode) {
+        snapshot.down[keycode] = (keymap->keys[keycode / 8] >> (keycode % 8)) & 1;
+    }
+    snapshot.capsLocked = (state->lockedMods & XCB_MOD_MASK_LOCK) != 0;
+    return snapshot;
+}
+
+}  // namespace x11

@@ -1,0 +1,92 @@
+#include "record_backend_tap.h"
+
+#include "key_codes.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+
+#include <cstdint>
+#include <tuple>
+
+namespace x11 {
+
+namespace {
+
+bool watchReadable(int epoll, int fd)
+{
+    epoll_event watch{};
+    watch.events = EPOLLIN;
+    watch.data.fd = fd;
+    return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &watch) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<RecordBackendTap> RecordBackendTap::open(std::shared_ptr<CapsLockMemory> capsLock)
+{
+    auto record = RecordTap::open();
+    if (!record) {
+        return nullptr;
+    }
+    UniqueFd epoll{::epoll_create1(EPOLL_CLOEXEC)};
+    UniqueFd wake{::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK)};
+    if (epoll.get() < 0 || wake.get() < 0) {
+        return nullptr;
+    }
+    if (!watchReadable(epoll.get(), record->descriptor()) || !watchReadable(epoll.get(), wake.get())) {
+        return nullptr;
+    }
+    return std::unique_ptr<RecordBackendTap>(
+        new RecordBackendTap(std::move(record), std::move(epoll), std::move(wake), std::move(capsLock)));
+}
+
+RecordBackendTap::RecordBackendTap(std::unique_ptr<RecordTap> record, UniqueFd epoll, UniqueFd wake,
+                                   std::shared_ptr<CapsLockMemory> capsLock)
+    : record_(std::move(record))
+    , translator_(record_->startState())
+    , epoll_(std::move(epoll))
+    , wake_(std::move(wake))
+    , capsLock_(std::move(capsLock))
+{
+    capsLock_->remember(this, translator_.capsLocked());
+}
+
+RecordBackendTap::~RecordBackendTap()
+{
+    capsLock_->forget(this);
+}
+
+std::vector<standin::TapEvent> RecordBackendTap::takePending()
+{
+    uint64_t wakes = 0;
+    std::ignore = ::read(wake_.get(), &wakes, sizeof wakes);
+    recorded_.clear();
+    record_->drain(recorded_);
+    std::vector<standin::TapEvent> events;
+    events.reserve(recorded_.size());
+    for (const RecordedKey& key : recorded_) {
+        const auto event = translator_.translate(key.press, key.keycode);
+        if (!event) {
+            continue;
+        }
+        if (event->keycode == kMacCapsLock) {
+            capsLock_->remember(this, translator_.capsLocked());
+        }
+        events.push_back(standin::TapEvent{nextId_++, static_cast<CGEventType>(event->type), event->keycode,
+                                           event->flags});
+    }
+    stopWatchingIfBroken();
+    return events;
+}
+
+// A broken connection stays readable for good; the run loop must not spin on it.
+void RecordBackendTap::stopWatchingIfBroken()
+{
+    if (!watching_ || record_->working()) {
+        return;
+    }
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, record_->descriptor(), nullptr);
+    watching_ = false;
+}
+
+}  // namespace x11

@@ -1,0 +1,50 @@
+// A listen-only tap made of a RECORD context. What the stand-in polls is an
+// epoll descriptor over the recording connection and a wake-up counter: a
+// connection that broke is dropped from it so that it stops waking the run
+// loop, and the counter makes the first poll read what libxcb may already
+// hold from the moment recording began.
+#pragma once
+
+#include "backend.h"
+#include "caps_lock_memory.h"
+#include "key_translator.h"
+#include "record_tap.h"
+#include "unique_fd.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace x11 {
+
+class RecordBackendTap final : public standin::BackendTap {
+public:
+    // Null when no display answers or it will not record.
+    static std::unique_ptr<RecordBackendTap> open(std::shared_ptr<CapsLockMemory> capsLock);
+    ~RecordBackendTap() override;
+
+    int eventFd() const override { return epoll_.get(); }
+    std::vector<standin::TapEvent> takePending() override;
+    // A listen-only tap: whatever the callback returned, the event went on.
+    void settle(const standin::TapEvent&, const standin::EventOutcome&) override {}
+    void setEnabled(bool enabled) override { enabled_ = enabled; }
+    bool isEnabled() const override { return enabled_; }
+    bool isValid() const override { return record_->working(); }
+
+private:
+    RecordBackendTap(std::unique_ptr<RecordTap> record, UniqueFd epoll, UniqueFd wake,
+                     std::shared_ptr<CapsLockMemory> capsLock);
+    void stopWatchingIfBroken();
+
+    std::unique_ptr<RecordTap> record_;
+    KeyTranslator translator_;
+    UniqueFd epoll_;
+    UniqueFd wake_;
+    std::shared_ptr<CapsLockMemory> capsLock_;
+    std::vector<RecordedKey> recorded_;
+    uint64_t nextId_ = 1;
+    bool watching_ = true;
+    bool enabled_ = false;
+};
+
+}  // namespace x11

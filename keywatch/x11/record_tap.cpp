@@ -1,0 +1,167 @@
+#include "record_tap.h"
+
+#include <xcb/xcbext.h>
+
+#include <cstring>
+
+namespace x11 {
+
+namespace {
+
+// Categories of the replies of an enabled context.
+constexpr uint8_t kFromServer = 0;
+constexpr uint8_t kEndOfData = 5;
+
+// Core device events are recorded as 32-byte wire events.
+constexpr size_t kWireEventSize = 32;
+
+bool hasRecord(xcb_connection_t* connection)
+{
+    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_record_id);
+    if (extension == nullptr || !extension->present) {
+        return false;
+    }
+    const auto cookie = xcb_record_query_version(connection, XCB_RECORD_MAJOR_VERSION, XCB_RECORD_MINOR_VERSION);
+    Reply<xcb_record_query_version_reply_t> version{xcb_record_query_version_reply(connection, cookie, nullptr)};
+    return version != nullptr;
+}
+
+// A context for the key presses and releases of every client's devices.
+bool createKeyContext(xcb_connection_t* connection, xcb_record_context_t context)
+{
+    xcb_record_range_t range;
+    std::memset(&range, 0, sizeof range);
+    range.device_events.first = XCB_KEY_PRESS;
+    range.device_events.last = XCB_KEY_RELEASE;
+    const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
+    const auto cookie = xcb_record_create_context_checked(connection, context, 0, 1, 1, &clients, &range);
+    Error error{xcb_request_check(connection, cookie)};
+    return error == nullptr;
+}
+
+// The server hands recorded data on only when it flushes output to some
+// client, and a key that no client receives causes no flush. Receiving the
+// keys that reach the root window on the recording connection makes every
+// press flush at once, also on a display where no application has focus.
+bool receiveRootKeys(xcb_connection_t* connection)
+{
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    if (screen == nullptr) {
+        return false;
+    }
+    const uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
+    const auto cookie = xcb_change_window_attributes_checked(connection, screen->root, XCB_CW_EVENT_MASK, &mask);
+    Error error{xcb_request_check(connection, cookie)};
+    return error == nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<RecordTap> RecordTap::open(RecordFailure* failure)
+{
+    auto fail = [failure](RecordFailure why) {
+        if (failure != nullptr) {
+            *failure = why;
+        }
+        return nullptr;
+    };
+    Connection control = connectToDisplay();
+    if (!control) {
+        return fail(RecordFailure::noDisplay);
+    }
+    if (!hasRecord(control.get())) {
+        return fail(isBroken(control.get()) ? RecordFailure::noDisplay : RecordFailure::refused);
+    }
+    const xcb_record_context_t context = xcb_generate_id(control.get());
+    if (!createKeyContext(control.get(), context)) {
+        return fail(isBroken(control.get()) ? RecordFailure::noDisplay : RecordFailure::refused);
+    }
+    Connection data = connectToDisplay();
+    if (!data || !receiveRootKeys(data.get()) || !enableXkb(control.get())) {
+        return fail(RecordFailure::noDisplay);
+    }
+    const auto startState = queryKeyboard(control.get());
+    if (!startState) {
+        return fail(RecordFailure::noDisplay);
+    }
+    const auto enabled = xcb_record_enable_context(data.get(), context);
+    // The first reply only says that recording has begun.
+    Reply<xcb_record_enable_context_reply_t> started{xcb_record_enable_context_reply(data.get(), enabled, nullptr)};
+    if (!started) {
+        return fail(isBroken(data.get()) ? RecordFailure::noDisplay : RecordFailure::refused);
+    }
+    return std::unique_ptr<RecordTap>(
+        new RecordTap(std::move(control), std::move(data), context, enabled, *startState));
+}
+
+RecordTap::RecordTap(Connection control, Connection data, xcb_record_context_t context,
+                     xcb_record_enable_context_cookie_t enabled, const KeyboardSnapshot& startState)
+    : control_(std::move(control))
+    , data_(std::move(data))
+    , context_(context)
+    , enabled_(enabled)
+    , startState_(startState)
+{
+}
+
+RecordTap::~RecordTap()
+{
+    if (isBroken(control_.get())) {
+        return;
+    }
+    // Freeing the context ends the recording at once; the connections close after.
+    xcb_record_free_context(control_.get(), context_);
+    xcb_flush(control_.get());
+}
+
+void RecordTap::drain(std::vector<RecordedKey>& into)
+{
+    while (!ended_ && !isBroken(data_.get())) {
+        void* reply = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (xcb_poll_for_reply(data_.get(), enabled_.sequence, &reply, &error) == 0) {
+            break;
+        }
+        Reply<xcb_record_enable_context_reply_t> owned{static_cast<xcb_record_enable_context_reply_t*>(reply)};
+        Error ownedError{error};
+        if (!owned) {
+            // The request is complete: the server will record nothing more.
+            ended_ = true;
+            break;
+        }
+        takeReply(*owned, into);
+    }
+    // The root window's key events only served to wake the server's flush.
+    for (;;) {
+        Reply<xcb_generic_event_t> stray{xcb_poll_for_event(data_.get())};
+        if (!stray) {
+            break;
+        }
+    }
+}
+
+void RecordTap::takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into)
+{
+    if (reply.category == kEndOfData) {
+        ended_ = true;
+        return;
+    }
+    if (reply.category != kFromServer) {
+        return;
+    }
+    const uint8_t* bytes = xcb_record_enable_context_data(&reply);
+    const size_t size = static_cast<size_t>(xcb_record_enable_context_data_length(&reply));
+    for (size_t at = 0; at + kWireEventSize <= size; at += kWireEventSize) {
+        const uint8_t type = bytes[at] & 0x7F;
+        if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
+            into.push_back(RecordedKey{type == XCB_KEY_PRESS, bytes[at + 1]});
+        }
+    }
+}
+
+bool RecordTap::working() const
+{
+    return !ended_ && !isBroken(data_.get()) && !isBroken(control_.get());
+}
+
+}  // namespace x11

@@ -1,0 +1,64 @@
+// A RECORD context that sees every key press and release on the display:
+// one connection creates the context, a second one receives the recorded
+// data and is read only when its descriptor is readable.
+#pragma once
+
+#include "keyboard_query.h"
+#include "xcb_handles.h"
+
+#include <xcb/record.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace x11 {
+
+struct RecordedKey {
+    bool press = false;
+    uint8_t keycode = 0;
+};
+
+enum class RecordFailure {
+    noDisplay,  // DISPLAY names no server that answers
+    refused,    // the server has no RECORD, or will not make the context
+};
+
+class RecordTap {
+public:
+    struct Opened;
+
+    // Starts recording; on failure says why in `failure`.
+    static std::unique_ptr<RecordTap> open(RecordFailure* failure = nullptr);
+
+    RecordTap(const RecordTap&) = delete;
+    RecordTap& operator=(const RecordTap&) = delete;
+    ~RecordTap();
+
+    // Readable when recorded data has arrived or the connection broke.
+    int descriptor() const { return xcb_get_file_descriptor(data_.get()); }
+
+    // The keyboard as it was just before recording began.
+    const KeyboardSnapshot& startState() const { return startState_; }
+
+    // Appends what has been recorded so far, oldest first, without waiting.
+    void drain(std::vector<RecordedKey>& into);
+
+    // False once either connection has failed or the server ended the
+    // recording; it never becomes true again.
+    bool working() const;
+
+private:
+    RecordTap(Connection control, Connection data, xcb_record_context_t context,
+              xcb_record_enable_context_cookie_t enabled, const KeyboardSnapshot& startState);
+    void takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into);
+
+    Connection control_;
+    Connection data_;
+    xcb_record_context_t context_;
+    xcb_record_enable_context_cookie_t enabled_;
+    KeyboardSnapshot startState_;
+    bool ended_ = false;
+};
+
+}  // namespace x11

@@ -1,0 +1,67 @@
+#include "private_xvfb.h"
+
+#include <signal.h>
+
+#include <charconv>
+
+namespace testsupport {
+
+namespace {
+
+constexpr milliseconds kStartTimeout{15000};
+constexpr milliseconds kStopTimeout{5000};
+
+std::optional<int> parseNumber(const std::string& text)
+{
+    int value = -1;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end == text.data() || value < 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOptions& xvfb)
+{
+    ChildOptions options;
+    options.argv = {"/usr/bin/Xvfb"};
+    if (xvfb.displayNumber) {
+        options.argv.push_back(":" + std::to_string(*xvfb.displayNumber));
+    }
+    // The server names its display on descriptor 1 once it takes clients.
+    // -noreset keeps the keyboard state when the last client leaves.
+    for (const char* arg : {"-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "320x240x24"}) {
+        options.argv.emplace_back(arg);
+    }
+    options.argv.insert(options.argv.end(), xvfb.extraArgs.begin(), xvfb.extraArgs.end());
+    options.pipeStdin = false;
+    auto server = Child::spawn(options, error);
+    if (!server) {
+        return std::nullopt;
+    }
+    const auto line = server->readLine(kStartTimeout);
+    const auto number = line ? parseNumber(*line) : std::nullopt;
+    if (!number) {
+        if (error != nullptr) {
+            *error = "Xvfb did not come up: " + server->readStderr(milliseconds(200));
+        }
+        return std::nullopt;
+    }
+    return PrivateXvfb(std::move(*server), *number);
+}
+
+bool PrivateXvfb::stop()
+{
+    if (!server_) {
+        return true;
+    }
+    // A terminated server removes its lock file and socket; a killed one would not.
+    server_->sendSignal(SIGTERM);
+    const bool ended = server_->waitExit(kStopTimeout).has_value();
+    server_.reset();
+    return ended;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,43 @@
+// A virtual X display of the test's own: started on a free display number
+// (or a given one), ready to take clients when start() returns, and ended
+// when its owner goes.
+#pragma once
+
+#include "child_process.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct XvfbOptions {
+    std::optional<int> displayNumber;    // none: the first free one
+    std::vector<std::string> extraArgs;  // e.g. "-extension", "RECORD"
+};
+
+class PrivateXvfb {
+public:
+    // Empty with `error` filled in when no server came up in time.
+    static std::optional<PrivateXvfb> start(std::string* error = nullptr, const XvfbOptions& options = {});
+
+    PrivateXvfb(PrivateXvfb&&) = default;
+    PrivateXvfb& operator=(PrivateXvfb&&) = default;
+    ~PrivateXvfb() { stop(); }
+
+    int number() const { return number_; }
+    // The display name, ":N", as DISPLAY takes it.
+    std::string name() const { return ":" + std::to_string(number_); }
+    std::string displayEnv() const { return "DISPLAY=" + name(); }
+
+    // Ends the server and waits for it (bounded); true once it is gone.
+    bool stop();
+
+private:
+    PrivateXvfb(Child server, int number) : server_(std::move(server)), number_(number) {}
+
+    std::optional<Child> server_;
+    int number_ = -1;
+};
+
+}  // namespace testsupport
