@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -21,6 +22,8 @@ constexpr pa_usec_t kStreamTimeout = 3 * PA_USEC_PER_SEC;
 // Small fragments instead of the server's default of seconds, so the first
 // samples leave soon after "start".
 constexpr pa_usec_t kFragment = 20 * PA_USEC_PER_MSEC;
+
+constexpr uint32_t kMinimumTapFrames = 64;
 
 // Reported while no source is known, so the recorder can still build its
 // formats and learn of the failure from start().
@@ -150,10 +153,11 @@ public:
 
     Format inputFormat(uint32_t) override { return sourceFormat_; }
 
-    void installTap(uint32_t, uint32_t, const Format& format, audio::TapBlock block) override
+    void installTap(uint32_t, uint32_t bufferSize, const Format& format, audio::TapBlock block) override
     {
         LoopLock lock(loop_.get());
         tapFormat_ = capturable(format) ? format : sourceFormat_;
+        tapBufferFrames_ = std::max(bufferSize, kMinimumTapFrames);
         tap_ = std::move(block);
     }
 
@@ -307,19 +311,29 @@ private:
         running_ = false;
     }
 
+    // Hands a fragment to the tap in buffers of at most the tap's size:
+    // some sources post seconds at once.
     void deliver(const void* data, size_t bytes)
     {
-        if (!tap_) {
-            return;
+        const size_t frameBytes = sizeof(float) * streamFormat_.channelCount;
+        const auto* bytesIn = static_cast<const unsigned char*>(data);
+        size_t frames = bytes / frameBytes;
+        while (frames > 0 && tap_) {
+            const auto piece = static_cast<uint32_t>(std::min<size_t>(frames, tapBufferFrames_));
+            deliverPiece(bytesIn, piece);
+            bytesIn += piece * frameBytes;
+            frames -= piece;
         }
+    }
+
+    void deliverPiece(const unsigned char* bytesIn, uint32_t frames)
+    {
         const uint32_t channels = streamFormat_.channelCount;
         const size_t frameBytes = sizeof(float) * channels;
-        const auto frames = static_cast<uint32_t>(bytes / frameBytes);
         const auto buffer = audio::PcmBuffer::make(streamFormat_, frames);
-        if (!buffer || frames == 0) {
+        if (!buffer) {
             return;
         }
-        const auto* bytesIn = static_cast<const unsigned char*>(data);
         float* const* out = buffer->floatChannelData();
         for (uint32_t i = 0; i < frames; ++i) {
             for (uint32_t c = 0; c < channels; ++c) {
@@ -406,6 +420,7 @@ private:
     Format tapFormat_{};
     Format streamFormat_{};
     audio::TapBlock tap_;
+    uint32_t tapBufferFrames_ = kMinimumTapFrames;
     int64_t sampleTime_ = 0;
     // Read without the lock by isRunning().
     std::atomic<bool> running_{false};

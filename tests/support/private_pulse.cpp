@@ -38,11 +38,18 @@ std::string makeDirectory(std::string* error)
 bool writeScript(const std::string& dir, const PulseOptions& options)
 {
     std::ofstream script(dir + "/server.pa");
+    // The tone is played into a clocked null sink whose monitor is the
+    // default source: it delivers in real time, where the server's sine
+    // source hands out two seconds at a time. The loopback keeps a
+    // low-latency reader on the monitor, so the sink renders in small steps.
     script << "load-module module-native-protocol-unix socket=" << dir << "/native auth-anonymous=1\n"
-           << "load-module module-sine-source source_name=tone rate=" << options.sampleRate
-           << " frequency=" << options.frequency << "\n"
-           << "load-module module-null-sink sink_name=silence\n"
-           << "set-default-source tone\n";
+           << "load-module module-null-sink sink_name=tone format=float32le channels=1 rate=" << options.sampleRate
+           << "\n"
+           << "load-module module-null-sink sink_name=drain\n"
+           << "load-module module-loopback source=tone.monitor sink=drain latency_msec=20\n"
+           << "load-module module-sine sink=tone rate=" << options.sampleRate << " frequency=" << options.frequency
+           << "\n"
+           << "set-default-source tone.monitor\n";
     return static_cast<bool>(script);
 }
 
@@ -74,6 +81,29 @@ bool waitGone(int pid, milliseconds timeout)
     } while (n < 0 && errno == EINTR);
     ::close(fd);
     return n > 0;
+}
+
+// Records from the default source until the first 20 ms have come: the
+// sink renders ahead for a while after it is created, and tests must not
+// wait for that.
+bool waitForAudio(const std::vector<std::string>& env)
+{
+    const std::string program = findProgram("parec");
+    if (program.empty()) {
+        return false;
+    }
+    ChildOptions options;
+    options.argv = {program, "--raw", "--format=float32le", "--channels=1", "--latency-msec=20", "/dev/fd/3"};
+    options.extraEnv = env;
+    options.removeEnv = PrivatePulse::foreignEnvironment();
+    options.pipeStdin = false;
+    options.pipeFd3 = true;
+    auto child = Child::spawn(options);
+    if (!child) {
+        return false;
+    }
+    std::vector<uint8_t> audio;
+    return child->readFd3(audio, 4 * 960, kStartTimeout) >= 4 * 960;
 }
 
 bool runToSuccess(ChildOptions options, milliseconds timeout)
@@ -160,6 +190,9 @@ std::optional<PrivatePulse> PrivatePulse::start(const PulseOptions& options, std
     if (pulse.daemonPid_ <= 0) {
         return fail("pulseaudio left no pid file");
     }
+    if (!waitForAudio(pulse.clientEnvironment())) {
+        return fail("the private server delivers no audio");
+    }
     return pulse;
 }
 
@@ -213,6 +246,28 @@ std::vector<std::string> PrivatePulse::clientEnvironment() const
 {
     return {"PULSE_SERVER=" + serverAddress(), "HOME=" + directory_ + "/home",
             "XDG_CONFIG_HOME=" + directory_ + "/home/.config"};
+}
+
+bool PrivatePulse::removeDefaultSource() const
+{
+    const std::string program = findProgram("pactl");
+    ChildOptions options;
+    options.argv = {program, "list", "short", "modules"};
+    options.extraEnv = clientEnvironment();
+    options.removeEnv = foreignEnvironment();
+    options.pipeStdin = false;
+    auto child = Child::spawn(options);
+    if (program.empty() || !child) {
+        return false;
+    }
+    std::stringstream modules(child->readRemainingStdout(kPactlTimeout));
+    std::string line;
+    while (std::getline(modules, line)) {
+        if (line.find("module-null-sink") != std::string::npos && line.find("sink_name=tone") != std::string::npos) {
+            return pactl({"unload-module", line.substr(0, line.find('\t'))});
+        }
+    }
+    return false;
 }
 
 bool PrivatePulse::pactl(const std::vector<std::string>& arguments) const

@@ -1,6 +1,7 @@
 // A PulseAudio daemon of our own on a socket in a fresh temporary directory,
-// with a sine source as the default source, for tests, benchmarks and the
-// demo. Nothing of the caller's session (its server, D-Bus, display) is used.
+// whose default source carries a sine tone in real time, for tests,
+// benchmarks and the demo. Nothing of the caller's session (its server,
+// D-Bus, display) is used. start() returns once the source delivers audio.
 #pragma once
 
 #include <optional>
@@ -36,6 +37,8 @@ public:
 
     // Runs pactl against this daemon; true when it exits with status 0.
     bool pactl(const std::vector<std::string>& arguments) const;
+    // Unloads the tone's source; what remains is a silent monitor source.
+    bool removeDefaultSource() const;
     // The directory the daemon lives in (socket, log, home).
     const std::string& directory() const { return directory_; }
 
