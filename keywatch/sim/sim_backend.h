@@ -4,6 +4,10 @@
 // Every control is thread-safe: a test may run CFRunLoopRun on one thread
 // and drive the keyboard from another, or pump the run loop itself with
 // CFRunLoopRunInMode(kCFRunLoopDefaultMode, seconds, true) between calls.
+// A run of 0 seconds is one pass: it fires the timers due on the virtual
+// clock and handles the events waiting in the tap. The seconds of a run
+// are real time (they bound a wait); timers do not count as a handled
+// source, so a longer run after advance() waits out its seconds.
 #pragma once
 
 #include "backend.h"

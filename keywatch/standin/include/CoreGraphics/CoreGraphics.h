@@ -37,10 +37,17 @@ CGSTANDIN_ENUM(uint32_t, CGEventType){
     kCGEventKeyDown = 10,
     kCGEventKeyUp = 11,
     kCGEventFlagsChanged = 12,
+#ifdef __cplusplus
     /* Notifications, sent to the tap's callback whatever its mask. */
     kCGEventTapDisabledByTimeout = 0xFFFFFFFE,
     kCGEventTapDisabledByUserInput = 0xFFFFFFFF,
+#endif
 };
+#ifndef __cplusplus
+/* C enumerators stop at INT_MAX. */
+#define kCGEventTapDisabledByTimeout ((CGEventType)0xFFFFFFFEu)
+#define kCGEventTapDisabledByUserInput ((CGEventType)0xFFFFFFFFu)
+#endif
 
 #define CGEventMaskBit(eventType) ((CGEventMask)1 << (eventType))
 
