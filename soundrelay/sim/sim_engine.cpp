@@ -1,0 +1,150 @@
+#include "sim/sim_engine.h"
+
+namespace sim {
+
+SimEngineCore::SimEngineCore(std::shared_ptr<SimPlatform::Shared> shared) : shared_(std::move(shared)) {}
+
+void SimEngineCore::installTap(const TapRecord& record, audio::TapBlock block)
+{
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->lastTap = record;
+        shared_->lastTapBlock = block;
+    }
+    std::lock_guard lock(tapMutex_);
+    tap_ = std::move(block);
+}
+
+void SimEngineCore::removeTap()
+{
+    bool waits = true;
+    {
+        std::lock_guard lock(shared_->mutex);
+        ++shared_->removeTapCalls;
+        waits = shared_->removeTapWaits;
+        shared_->changed.notify_all();
+    }
+    {
+        std::lock_guard lock(tapMutex_);
+        tap_ = nullptr;
+    }
+    if (waits) {
+        // A block in flight holds the delivery mutex until it returns.
+        std::lock_guard wait(deliveryMutex_);
+    }
+}
+
+bool SimEngineCore::deliver(const std::shared_ptr<audio::PcmBuffer>& buffer)
+{
+    std::lock_guard delivering(deliveryMutex_);
+    audio::TapBlock block;
+    {
+        std::lock_guard lock(tapMutex_);
+        block = tap_;
+    }
+    if (!block) {
+        return false;
+    }
+    block(buffer, audio::AudioTime{});
+    return true;
+}
+
+void SimEngineCore::startCapture()
+{
+    if (running_) {
+        return;
+    }
+    std::vector<std::shared_ptr<audio::PcmBuffer>> script;
+    std::optional<std::chrono::microseconds> period;
+    {
+        std::lock_guard lock(shared_->mutex);
+        script = shared_->script;
+        period = shared_->repeatPeriod;
+    }
+    {
+        std::lock_guard lock(stopMutex_);
+        stopping_ = false;
+    }
+    running_ = true;
+    if (!script.empty()) {
+        capture_ = std::thread([this, script = std::move(script), period] { captureLoop(script, period); });
+    }
+}
+
+void SimEngineCore::stopCapture()
+{
+    {
+        std::lock_guard lock(stopMutex_);
+        stopping_ = true;
+    }
+    stopSignal_.notify_all();
+    if (capture_.joinable()) {
+        capture_.join();
+    }
+    running_ = false;
+}
+
+void SimEngineCore::captureLoop(std::vector<std::shared_ptr<audio::PcmBuffer>> script,
+                                std::optional<std::chrono::microseconds> period)
+{
+    do {
+        for (const auto& buffer : script) {
+            {
+                std::unique_lock lock(stopMutex_);
+                if (stopping_) {
+                    return;
+                }
+            }
+            deliver(buffer);
+            if (period) {
+                std::unique_lock lock(stopMutex_);
+                stopSignal_.wait_for(lock, *period, [this] { return stopping_; });
+            }
+        }
+    } while (period);
+}
+
+SimEngine::SimEngine(std::shared_ptr<SimPlatform::Shared> shared)
+    : shared_(std::move(shared)), core_(std::make_shared<SimEngineCore>(shared_))
+{
+}
+
+SimEngine::~SimEngine()
+{
+    core_->stopCapture();
+}
+
+std::optional<audio::Error> SimEngine::start()
+{
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->engineStartError) {
+            return shared_->engineStartError;
+        }
+    }
+    core_->startCapture();
+    return std::nullopt;
+}
+
+void SimEngine::stop()
+{
+    core_->stopCapture();
+}
+
+audio::Format SimEngine::inputFormat(uint32_t)
+{
+    std::lock_guard lock(shared_->mutex);
+    return shared_->inputFormat;
+}
+
+void SimEngine::installTap(uint32_t bus, uint32_t bufferSize, const audio::Format& format, audio::TapBlock block)
+{
+    core_->installTap(TapRecord{bus, bufferSize, format}, std::move(block));
+}
+
+void SimEngine::removeTap(uint32_t)
+{
+    core_->removeTap();
+}
+
+}  // namespace sim

@@ -1,0 +1,23 @@
+// An in-memory audio file that reads like a real one.
+#pragma once
+
+#include "sim/sim_shared.h"
+
+namespace sim {
+
+class SimFile : public audio::AudioFile {
+public:
+    SimFile(SimFileSpec spec, std::shared_ptr<SimPlatform::Shared> shared);
+
+    audio::Format processingFormat() const override { return spec_.processingFormat; }
+    int64_t length() const override;
+    int64_t framePosition() const override { return position_; }
+    bool read(audio::PcmBuffer& buffer, uint32_t frames, audio::Error& error) override;
+
+private:
+    SimFileSpec spec_;
+    std::shared_ptr<SimPlatform::Shared> shared_;
+    int64_t position_ = 0;
+};
+
+}  // namespace sim
