@@ -1,0 +1,26 @@
+// Reads command lines from a descriptor.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace recorder {
+
+class LineReader {
+public:
+    explicit LineReader(int fd) : fd_(fd) {}
+
+    // The next line without its LF (or CR LF); a last line without LF is
+    // still a line. Nothing at end of input, which includes a descriptor
+    // that is not open or fails to read.
+    std::optional<std::string> next();
+
+private:
+    bool fill();
+
+    int fd_;
+    std::string buffered_;
+    bool ended_ = false;
+};
+
+}  // namespace recorder

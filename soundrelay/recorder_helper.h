@@ -1,0 +1,96 @@
+// The recorder: reads commands, runs live and fixture recordings, writes
+// events and the PCM16 stream.
+#pragma once
+
+#include "audio/audio_model.h"
+#include "command.h"
+#include "event.h"
+#include "playback_control.h"
+#include "serial_worker.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace recorder {
+
+struct Descriptors {
+    int input = 0;   // command lines
+    int output = 1;  // events
+    int pcm = 3;     // PCM16 stream; never read, never closed
+};
+
+class RecorderHelper {
+public:
+    RecorderHelper(audio::AudioPlatform& platform, Descriptors descriptors);
+    // Ends any recording without an event and waits for its threads.
+    ~RecorderHelper();
+
+    RecorderHelper(const RecorderHelper&) = delete;
+    RecorderHelper& operator=(const RecorderHelper&) = delete;
+
+    // Runs the command loop on a thread of its own and parks the calling
+    // thread; the process exits with status 0 at end of input.
+    [[noreturn]] void run();
+
+    // The command loop on the calling thread. At end of input it performs
+    // "stop" and returns.
+    void runUntilEndOfInput();
+
+private:
+    // What the tap block reaches the recorder through. The destructor
+    // clears `helper`, so a tap block that outlives the recorder does
+    // nothing; `mutex` is held for the whole of a tapped buffer's
+    // conversion, which lets teardown wait for a buffer in flight.
+    struct TapGate {
+        std::mutex mutex;
+        RecorderHelper* helper = nullptr;  // guarded by mutex
+    };
+
+    void handleLine(const std::string& rawLine);
+    void dispatch(const Command& command);
+
+    // Live capture.
+    std::optional<audio::Error> start(double sampleRate, int64_t channels, const std::optional<std::string>& fixturePath);
+    std::optional<audio::Error> startLive(double sampleRate, int64_t channels);
+    void stop();
+    void teardownEngine();
+    audio::TapBlock makeTapBlock();
+
+    // Tap conversion and the PCM16 writer. process() runs with the gate's
+    // mutex held.
+    void process(const std::shared_ptr<audio::PcmBuffer>& buffer);
+    bool writePcm16(const audio::PcmBuffer& buffer);
+
+    // Fixture playback.
+    std::optional<audio::Error> startFixture(const std::string& path, double sampleRate, int64_t channels);
+    void playFixture(audio::AudioFile& file, const std::string& fixtureName, PlaybackControl& control);
+
+    void send(const Event& event);
+
+    audio::AudioPlatform& platform_;
+    const Descriptors fds_;
+
+    // Command-loop thread only.
+    std::unique_ptr<audio::Engine> engine_;
+    double currentSampleRate_ = 16000.0;
+    int64_t currentChannels_ = 1;
+    std::shared_ptr<PlaybackControl> playback_;
+
+    // Read by the tap block, guarded by the gate's mutex.
+    std::shared_ptr<TapGate> gate_;
+    std::shared_ptr<audio::Converter> converter_;
+    std::optional<audio::Format> outputFormat_;
+
+    // Read by the playback task.
+    std::atomic<bool> isRecording_{false};
+
+    std::mutex sendMutex_;  // keeps each event line whole
+
+    // Last, so that it is the first to go: it joins the playback thread.
+    SerialWorker fixtureWorker_;
+};
+
+}  // namespace recorder

@@ -1,0 +1,62 @@
+// The live audio path: one tapped buffer converted and written as PCM16.
+#include "recorder_helper.h"
+
+#include "capacity.h"
+#include "fd_io.h"
+#include "pcm16.h"
+#include "single_buffer_input.h"
+
+namespace recorder {
+
+void RecorderHelper::process(const std::shared_ptr<audio::PcmBuffer>& buffer)
+{
+    // Empty fields mean the recording was torn down: drop the buffer.
+    if (!converter_ || !outputFormat_) {
+        return;
+    }
+    const auto capacity = outputCapacity(buffer->frameLength(), buffer->format().sampleRate, outputFormat_->sampleRate);
+    if (!capacity) {
+        return;
+    }
+    auto output = platform_.makeBuffer(*outputFormat_, *capacity);
+    if (!output) {
+        return;
+    }
+    std::optional<audio::Error> error;
+    const auto status = converter_->convert(*output, error, singleBufferInput(buffer));
+    if (status == audio::OutputStatus::Error || error) {
+        send(errorEvent(error ? error->description : "convert_error"));
+        return;
+    }
+    if (output->frameLength() > 0) {
+        // A host that stopped reading descriptor 3 does not end the capture.
+        writePcm16(*output);
+    }
+}
+
+bool RecorderHelper::writePcm16(const audio::PcmBuffer& buffer)
+{
+    const uint32_t frames = buffer.frameLength();
+    if (frames == 0) {
+        return false;
+    }
+    const float* const* channels = buffer.floatChannelData();
+    if (!channels) {
+        return false;
+    }
+    // Channel 0 only; an interleaved buffer has it every channelCount samples.
+    const float* first = channels[0];
+    std::string bytes;
+    if (buffer.format().interleaved && buffer.format().channelCount > 1) {
+        std::vector<float> channel0(frames);
+        for (uint32_t i = 0; i < frames; ++i) {
+            channel0[i] = first[size_t{i} * buffer.format().channelCount];
+        }
+        bytes = encodePcm16(channel0.data(), frames);
+    } else {
+        bytes = encodePcm16(first, frames);
+    }
+    return writeAll(fds_.pcm, bytes.data(), bytes.size());
+}
+
+}  // namespace recorder
