@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <future>
 #include <vector>
 
 namespace {
@@ -338,6 +340,31 @@ TEST_F(Taps, PostedEventsComeBackThroughTheTap)
     EXPECT_EQ(deliveries[1].outcome.disposition, Disposition::passed);
     ASSERT_EQ(keyboard->posted().size(), 1u);
     EXPECT_EQ(keyboard->posted()[0].keyCode, 11);
+}
+
+TEST_F(Taps, EventsPostedFromAnotherThreadReachATapRunningOnItsOwnThread)
+{
+    std::atomic<CFRunLoopRef> runnerLoop{nullptr};
+    auto finished = std::async(std::launch::async, [&] {
+        Tap tap(recorder, kCGHIDEventTap, kCGEventTapOptionDefault);
+        runnerLoop = CFRunLoopGetCurrent();
+        CFRunLoopRun();
+    });
+    ASSERT_TRUE(pump::waitFor([&] { return runnerLoop.load() && CFRunLoopIsWaiting(runnerLoop.load()); }));
+
+    constexpr CGKeyCode kPresses = 40;
+    for (CGKeyCode key = 0; key < kPresses; ++key) {
+        CGEventRef down = CGEventCreateKeyboardEvent(nullptr, key, true);
+        CGEventPost(kCGHIDEventTap, down);
+        CFRelease(down);
+    }
+    EXPECT_TRUE(keyboard->waitForDeliveries(kPresses, 5s));
+    CFRunLoopStop(runnerLoop.load());
+    ASSERT_EQ(finished.wait_for(5s), std::future_status::ready);
+
+    ASSERT_EQ(recorder.calls.size(), kPresses);
+    for (CGKeyCode key = 0; key < kPresses; ++key)
+        EXPECT_EQ(recorder.calls[key].keyCode, key);
 }
 
 TEST_F(Taps, WithoutATapEventsFlowOnUntouched)

@@ -66,6 +66,18 @@ int millisecondsLeft(double seconds)
     return static_cast<int>(millis);
 }
 
+// Runs `action` on `loop` only while it is alive. Other threads stop and
+// wake loops they hold no reference to; a loop's thread may end (and
+// release it) the moment it sees the stop, so the registry's lock keeps
+// the loop from being freed during the call.
+template <class Action>
+void withLiveLoop(CFRunLoopRef loop, Action action)
+{
+    std::lock_guard lock(registry().mutex);
+    if (registry().loops.count(loop))
+        action(*loop);
+}
+
 } // namespace
 
 __CFRunLoop::__CFRunLoop() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
@@ -316,17 +328,20 @@ CFRunLoopRunResult CFRunLoopRunInMode(CFRunLoopMode mode, CFTimeInterval seconds
 
 void CFRunLoopStop(CFRunLoopRef rl)
 {
-    if (rl)
-        rl->stop();
+    withLiveLoop(rl, [](__CFRunLoop& loop) { loop.stop(); });
 }
 
 void CFRunLoopWakeUp(CFRunLoopRef rl)
 {
-    if (rl)
-        rl->wake();
+    withLiveLoop(rl, [](__CFRunLoop& loop) { loop.wake(); });
 }
 
-Boolean CFRunLoopIsWaiting(CFRunLoopRef rl) { return rl && rl->isWaiting(); }
+Boolean CFRunLoopIsWaiting(CFRunLoopRef rl)
+{
+    bool waiting = false;
+    withLiveLoop(rl, [&](__CFRunLoop& loop) { waiting = loop.isWaiting(); });
+    return waiting;
+}
 
 void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode)
 {
