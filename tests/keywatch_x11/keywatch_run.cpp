@@ -1,0 +1,71 @@
+#include "keywatch_run.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace kwtest {
+
+bool isHeartbeat(const std::string& line)
+{
+    return line.rfind("{\"t\":\"hb\"", 0) == 0;
+}
+
+std::optional<KeywatchRun> KeywatchRun::start(const RunOptions& options, std::string* error)
+{
+    testsupport::ChildOptions child;
+    child.argv = {KEYWATCH_PATH};
+    child.argv.insert(child.argv.end(), options.args.begin(), options.args.end());
+    if (options.display) {
+        child.extraEnv = {"DISPLAY=" + *options.display};
+    } else {
+        child.removeEnv = {"DISPLAY"};
+    }
+    auto spawned = testsupport::Child::spawn(child, error);
+    if (!spawned) {
+        return std::nullopt;
+    }
+    KeywatchRun run(std::move(*spawned));
+    if (!options.expectOk) {
+        return run;
+    }
+    auto ok = run.line();
+    if (!ok || ok->rfind("{\"t\":\"ok\"", 0) != 0) {
+        if (error != nullptr) {
+            *error = "no ok line: " + ok.value_or("(none)");
+        }
+        return std::nullopt;
+    }
+    run.okLine_ = *ok;
+    return run;
+}
+
+std::optional<std::string> KeywatchRun::line(milliseconds timeout)
+{
+    return child_->readLine(timeout);
+}
+
+std::optional<std::string> KeywatchRun::event(milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto next = child_->readLine(std::max(left, 0ms));
+        if (!next || !isHeartbeat(*next)) {
+            return next;
+        }
+        skippedHeartbeats_.push_back(std::move(*next));
+    }
+}
+
+std::vector<std::string> KeywatchRun::takeSkippedHeartbeats()
+{
+    return std::exchange(skippedHeartbeats_, {});
+}
+
+std::optional<int> KeywatchRun::finish(milliseconds timeout)
+{
+    child_->closeStdin();
+    return child_->waitExit(timeout);
+}
+
+}  // namespace kwtest
