@@ -1,0 +1,185 @@
+#include "lifecycle.h"
+
+#include "event_tap.h"
+#include "heartbeat.h"
+#include "key_state.h"
+#include "lines.h"
+#include "options.h"
+#include "permissions.h"
+#include "remap_reset.h"
+#include "stdin_reader.h"
+#include "tap_callback.h"
+
+#include <CoreGraphics/CoreGraphics.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+pid_t gParentPid = 0;
+int gSignalPipe[2] = {-1, -1};
+std::atomic<int32_t> gStopRequested{0};
+std::atomic<int32_t> gParentEofDetected{0};
+TimerMaker gCreateTimer = CFRunLoopTimerCreate;
+
+static_assert(std::atomic<int32_t>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+namespace {
+
+constexpr CFTimeInterval kHeartbeatInterval = 2.0;
+
+void openSignalPipe()
+{
+    if (pipe(gSignalPipe) != 0) {
+        gSignalPipe[0] = -1;
+        gSignalPipe[1] = -1;
+        return;
+    }
+    fcntl(gSignalPipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
+    fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
+}
+
+void closeSignalPipe()
+{
+    for (int& fd : gSignalPipe) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+void earlySetUp()
+{
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    gParentPid = getppid();
+    signal(SIGPIPE, SIG_IGN);
+    openSignalPipe();
+    signal(SIGTERM, cleanup);
+    signal(SIGINT, cleanup);
+}
+
+int runProbe(Probe probe)
+{
+    if (probe == Probe::listenAccess)
+        runListenProbe();
+    else
+        runSecureInputProbe();
+    return 0;
+}
+
+CFRunLoopTimerRef startHeartbeat()
+{
+    CFRunLoopTimerRef timer =
+        gCreateTimer(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kHeartbeatInterval,
+                             kHeartbeatInterval, 0, 0, heartbeat, nullptr);
+    if (timer != nullptr)
+        CFRunLoopAddTimer(gMainRunLoop, timer, kCFRunLoopCommonModes);
+    return timer;
+}
+
+void stopHeartbeat(CFRunLoopTimerRef timer)
+{
+    if (timer == nullptr)
+        return;
+    CFRunLoopRemoveTimer(gMainRunLoop, timer, kCFRunLoopCommonModes);
+    CFRelease(timer);
+}
+
+bool runStillWanted()
+{
+    return gStopRequested.load() == 0 && gParentEofDetected.load() == 0;
+}
+
+void announceStart(int32_t kind)
+{
+    const bool enabled = CGEventTapIsEnabled(gTap);
+    lastAlphaShift = (CGEventSourceFlagsState(kCGEventSourceStateCombinedSessionState) & kAlphaShiftMask) != 0 ? 1 : 0;
+    lastSecureInput = isSecureEventInputEnabledSafe() ? 1 : 0;
+    writeOkLine(kind, enabled, listenAccessState(), remapKeycode);
+}
+
+int run()
+{
+    gEventMask = CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp) | CGEventMaskBit(kCGEventFlagsChanged);
+    gMainRunLoop = CFRunLoopGetCurrent();
+    int32_t kind = -1;
+    installEventTap(&kind);
+    if (gTap == nullptr) {
+        writeErrLine();
+        return 1;
+    }
+    announceStart(kind);
+
+    // Each watches what the other cannot: the heartbeat the parent, the
+    // thread the input. Without one the other takes over its watch; without
+    // both nothing would notice the end, so the run is not begun.
+    CFRunLoopTimerRef timer = startHeartbeat();
+    const bool threadStarted = startStdinThread(timer == nullptr);
+    if (runStillWanted() && (timer != nullptr || threadStarted))
+        CFRunLoopRun();
+
+    stopHeartbeat(timer);
+    teardownEventTap();
+    if (remapResetDue())
+        resetSystemKeyMapping();
+    finishStdinThread();
+    closeSignalPipe();
+    return 0;
+}
+
+}  // namespace
+
+int keywatchMain(int argc, char** argv)
+{
+    earlySetUp();
+    const Probe probe = findProbe(argc, argv);
+    if (probe != Probe::none)
+        return runProbe(probe);
+    parseOptions(argc, argv);
+    dropDirectMapCycles();
+    return run();
+}
+
+void cleanup(int)
+{
+    gStopRequested.store(1);
+    if (gSignalPipe[1] < 0)
+        return;
+    const int savedErrno = errno;
+    const char wake = 1;
+    ssize_t ignored = write(gSignalPipe[1], &wake, 1);
+    (void)ignored;
+    errno = savedErrno;
+}
+
+bool isParentAlive()
+{
+    if (gParentPid < 2)
+        return true;
+    if (getppid() == 1)
+        return false;
+    if (kill(gParentPid, 0) == 0)
+        return true;
+    return errno != ESRCH;
+}
+
+void resetKeywatchGlobals()
+{
+    gParentPid = 0;
+    closeSignalPipe();
+    gStopRequested.store(0);
+    gParentEofDetected.store(0);
+    resetOptionGlobals();
+    resetKeyStateGlobals();
+    resetEventTapGlobals();
+    resetTapCallbackGlobals();
+    resetHeartbeatGlobals();
+    resetStdinReaderGlobals();
+    resetPermissionGlobals();
+    setLineOutput(nullptr);
+    gCreateTimer = CFRunLoopTimerCreate;
+}

@@ -1,0 +1,279 @@
+#include "stdin_reader.h"
+
+#include "event_tap.h"
+#include "key_state.h"
+#include "lifecycle.h"
+
+#include <CoreGraphics/CoreGraphics.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+std::atomic<bool> watchPhysicalCapsOnce{false};
+ThreadStarter gStartThread = pthread_create;
+
+namespace {
+
+constexpr size_t kMaxPending = 511;
+constexpr short kInputEvents = POLLIN | POLLERR | POLLHUP;
+// Bounds one heartbeat's share of input when no thread reads it.
+constexpr int kMaxReadsWithoutThread = 64;
+
+pthread_t stdinThread;
+bool stdinThreadStarted = false;
+bool stdinThreadFailed = false;
+// Set when the shutdown wakes the thread: the run loop has already ended
+// and must not be left with a stop for a later run.
+std::atomic<bool> readerFinishing{false};
+int readerParentCheckMs = -1;
+LineBuffer linesWithoutThread;
+
+constexpr int32_t kVirtualKeys[50] = {
+    0x41, 0x53, 0x44, 0x46, 0x48, 0x47, 0x5A, 0x58, 0x43, 0x56,  // 0-9
+    -1,   0x42, 0x51, 0x57, 0x45, 0x52, 0x59, 0x54, -1,   -1,    // 10-19
+    -1,   -1,   -1,   -1,   -1,   -1,   -1,   -1,   -1,   -1,    // 20-29
+    -1,   0x4F, 0x55, -1,   0x49, 0x50, 0x0D, 0x4C, 0x4A, -1,    // 30-39
+    0x4B, -1,   -1,   -1,   -1,   0x4E, 0x4D, -1,   -1,   0x20,  // 40-49
+};
+
+void postKey(CGKeyCode code, bool down)
+{
+    CGEventRef event = CGEventCreateKeyboardEvent(nullptr, code, down);
+    if (event == nullptr)
+        return;
+    CGEventPost(kCGHIDEventTap, event);
+    CFRelease(event);
+}
+
+// The "kc" value: it must begin with a number (after blanks and a sign) and
+// name a key code; garbage must not press the key with code 0.
+bool parseKeyCode(const char* text, int32_t* keycode)
+{
+    const char* start = text;
+    while (isspace(static_cast<unsigned char>(*start)))
+        ++start;
+    const char* digits = start;
+    if (*digits == '+' || *digits == '-')
+        ++digits;
+    if (!isdigit(static_cast<unsigned char>(*digits)))
+        return false;
+    const long long value = strtoll(start, nullptr, 10);
+    if (value < 0 || value > 0xFFFF)
+        return false;
+    *keycode = static_cast<int32_t>(value);
+    return true;
+}
+
+void setWatch(bool armed)
+{
+    watchPhysicalCapsOnce.store(armed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+// Runs every complete line of the buffer and keeps the incomplete rest.
+void takeLines(LineBuffer& lines)
+{
+    size_t lineStart = 0;
+    if (lines.discarding) {
+        const void* lf = memchr(lines.bytes, '\n', lines.pending);
+        if (lf == nullptr) {
+            lines.pending = 0;
+            return;
+        }
+        lineStart = static_cast<size_t>(static_cast<const char*>(lf) - lines.bytes) + 1;
+        lines.discarding = false;
+    }
+    for (;;) {
+        const void* lf = memchr(lines.bytes + lineStart, '\n', lines.pending - lineStart);
+        if (lf == nullptr)
+            break;
+        const size_t end = static_cast<size_t>(static_cast<const char*>(lf) - lines.bytes);
+        lines.bytes[end] = '\0';
+        processCommandLine(lines.bytes + lineStart);
+        lineStart = end + 1;
+    }
+    lines.pending -= lineStart;
+    memmove(lines.bytes, lines.bytes + lineStart, lines.pending);
+    if (lines.pending >= kMaxPending) {
+        lines.pending = 0;
+        lines.discarding = true;
+    }
+}
+
+enum class ReadResult { taken, retry, ended };
+
+ReadResult readInto(LineBuffer& lines, int fd)
+{
+    const ssize_t n = read(fd, lines.bytes + lines.pending, kMaxPending - lines.pending);
+    if (n < 0 && errno == EINTR)
+        return ReadResult::retry;
+    if (n <= 0)
+        return ReadResult::ended;
+    lines.pending += static_cast<size_t>(n);
+    lines.bytes[lines.pending] = '\0';
+    takeLines(lines);
+    return ReadResult::taken;
+}
+
+ReaderEnd inputEnded()
+{
+    gParentEofDetected.exchange(1);
+    return ReaderEnd::inputEnded;
+}
+
+void drainWakeBytes(int fd)
+{
+    char scratch[16];
+    ssize_t ignored = read(fd, scratch, sizeof scratch);
+    (void)ignored;
+}
+
+}  // namespace
+
+int32_t macToVK(uint32_t keycode)
+{
+    if (keycode > 49)
+        return -1;
+    return kVirtualKeys[keycode];
+}
+
+void simulateKey(int32_t keycode)
+{
+    const CGKeyCode code = static_cast<CGKeyCode>(keycode & 0xFFFF);
+    postKey(code, true);
+    postKey(code, false);
+}
+
+void processCommandLine(const char* line)
+{
+    if (strstr(line, "\"c\":\"watch-caps\"") != nullptr) {
+        setWatch(true);
+        return;
+    }
+    if (strstr(line, "\"c\":\"unwatch-caps\"") != nullptr) {
+        setWatch(false);
+        return;
+    }
+    if (strstr(line, "\"c\":\"reset\"") != nullptr) {
+        gResetRequested.exchange(1);
+        return;
+    }
+    const char* kc = strstr(line, "\"kc\":");
+    if (kc == nullptr)
+        return;
+    int32_t keycode = 0;
+    if (parseKeyCode(kc + 5, &keycode))
+        simulateKey(keycode);
+}
+
+void takeInput(LineBuffer& lines, const char* bytes, size_t count)
+{
+    const size_t taken = std::min(count, kMaxPending - lines.pending);
+    memcpy(lines.bytes + lines.pending, bytes, taken);
+    lines.pending += taken;
+    lines.bytes[lines.pending] = '\0';
+    takeLines(lines);
+}
+
+ReaderEnd readCommands(int inputFd, int wakeFd, int parentCheckMs)
+{
+    LineBuffer lines;
+    for (;;) {
+        if (gStopRequested.load() != 0)
+            return ReaderEnd::stopRequested;
+        pollfd fds[2] = {{inputFd, kInputEvents, 0}, {wakeFd, POLLIN, 0}};
+        const nfds_t count = wakeFd >= 0 ? 2 : 1;
+        const int ready = poll(fds, count, parentCheckMs > 0 ? parentCheckMs : -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return ReaderEnd::pollFailed;
+        if (ready == 0) {
+            if (!isParentAlive())
+                return ReaderEnd::parentGone;
+            continue;
+        }
+        if (count == 2 && (fds[1].revents & POLLIN) != 0) {
+            drainWakeBytes(wakeFd);
+            return ReaderEnd::woken;
+        }
+        // A descriptor that is not open never becomes readable: that is an end too.
+        if ((fds[0].revents & POLLNVAL) != 0)
+            return inputEnded();
+        if ((fds[0].revents & kInputEvents) == 0)
+            continue;
+        if (readInto(lines, inputFd) == ReadResult::ended)
+            return inputEnded();
+    }
+}
+
+void* stdinReader(void*)
+{
+    readCommands(STDIN_FILENO, gSignalPipe[0], readerParentCheckMs);
+    if (gMainRunLoop != nullptr && !readerFinishing.load())
+        CFRunLoopStop(gMainRunLoop);
+    return nullptr;
+}
+
+bool startStdinThread(bool watchParent)
+{
+    readerParentCheckMs = watchParent ? 2000 : -1;
+    stdinThreadStarted = gStartThread(&stdinThread, nullptr, stdinReader, nullptr) == 0;
+    stdinThreadFailed = !stdinThreadStarted;
+    return stdinThreadStarted;
+}
+
+void finishStdinThread()
+{
+    if (!stdinThreadStarted)
+        return;
+    stdinThreadStarted = false;
+    if (gSignalPipe[1] < 0) {
+        // Nothing can wake it; the process ends without it, as it always could.
+        pthread_detach(stdinThread);
+        return;
+    }
+    readerFinishing.store(true);
+    const char wake = 1;
+    ssize_t ignored = write(gSignalPipe[1], &wake, 1);
+    (void)ignored;
+    pthread_join(stdinThread, nullptr);
+    readerFinishing.store(false);
+}
+
+void readStdinWithoutThread()
+{
+    if (!stdinThreadFailed || gParentEofDetected.load() != 0)
+        return;
+    for (int reads = 0; reads < kMaxReadsWithoutThread; ++reads) {
+        pollfd input = {STDIN_FILENO, kInputEvents, 0};
+        const int ready = poll(&input, 1, 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return;
+        if ((input.revents & POLLNVAL) != 0) {
+            inputEnded();
+            return;
+        }
+        if (readInto(linesWithoutThread, STDIN_FILENO) == ReadResult::ended) {
+            inputEnded();
+            return;
+        }
+    }
+}
+
+void resetStdinReaderGlobals()
+{
+    watchPhysicalCapsOnce.store(false);
+    gStartThread = pthread_create;
+    stdinThreadStarted = false;
+    stdinThreadFailed = false;
+    readerParentCheckMs = -1;
+    linesWithoutThread = LineBuffer{};
+}
