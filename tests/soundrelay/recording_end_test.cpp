@@ -139,7 +139,9 @@ TEST(RecordingEnd, EndOfInputDuringPlaybackIsFinalToo)
     harness.readCombinedUntil(std::string(3200, '\x01'));
     harness.closeInput();
     ASSERT_TRUE(harness.waitLoopEnded());
-    const Split split = splitAtStop(harness.readCombinedUntil(kStoppedLine) + harness.readCombinedUntil(kNever, 50ms));
+    std::string stream = harness.readCombinedUntil(kStoppedLine);
+    stream += harness.readCombinedUntil(kNever, 50ms);
+    const Split split = splitAtStop(stream);
     ASSERT_TRUE(split.stopSeen);
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
     EXPECT_EQ(split.textAfterStop, "");
