@@ -223,7 +223,8 @@ TEST(FixtureProcess, ClosedOrMissingDescriptor3FailsThePlaybackOnly)
         ASSERT_TRUE(recorder->waitFor("recording_started"));
         const auto failed = recorder->nextEvent();
         ASSERT_TRUE(failed);
-        EXPECT_EQ(*failed, json({{"type", "error"}, {"error", "fixture_pcm_write_failed"}}));
+        EXPECT_EQ(*failed, json({{"type", "error"}, {"error", "fixture_pcm_write_failed"}}))
+            << (openedThenClosed ? "closed by the host" : "never opened");
         ASSERT_TRUE(recorder->send(json{{"command", "ping"}}));
         EXPECT_EQ(recorder->nextEvent(), json({{"type", "pong"}}));
         std::string stderrText;
