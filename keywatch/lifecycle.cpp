@@ -19,12 +19,13 @@
 #include <cstdio>
 
 pid_t gParentPid = 0;
-int gSignalPipe[2] = {-1, -1};
+std::atomic<int> gSignalPipe[2] = {-1, -1};
 std::atomic<int32_t> gStopRequested{0};
 std::atomic<int32_t> gParentEofDetected{0};
 TimerMaker gCreateTimer = CFRunLoopTimerCreate;
 
-static_assert(std::atomic<int32_t>::is_always_lock_free, "the signal handler needs a lock-free flag");
+static_assert(std::atomic<int32_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the signal handler needs lock-free atomics");
 
 namespace {
 
@@ -32,23 +33,23 @@ constexpr CFTimeInterval kHeartbeatInterval = 2.0;
 
 void openSignalPipe()
 {
-    if (pipe(gSignalPipe) != 0) {
-        gSignalPipe[0] = -1;
-        gSignalPipe[1] = -1;
+    int ends[2];
+    if (pipe(ends) != 0)
         return;
-    }
-    fcntl(gSignalPipe[0], F_SETFL, O_NONBLOCK);
-    fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
-    fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
-    fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+    fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+    gSignalPipe[0].store(ends[0]);
+    gSignalPipe[1].store(ends[1]);
 }
 
 void closeSignalPipe()
 {
-    for (int& fd : gSignalPipe) {
+    for (std::atomic<int>& end : gSignalPipe) {
+        const int fd = end.exchange(-1);
         if (fd >= 0)
             close(fd);
-        fd = -1;
     }
 }
 
@@ -127,6 +128,9 @@ int run()
     if (remapResetDue())
         resetSystemKeyMapping();
     finishStdinThread();
+    // A late signal must not write to a closed (or reused) descriptor.
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
     closeSignalPipe();
     return 0;
 }
@@ -147,11 +151,12 @@ int keywatchMain(int argc, char** argv)
 void cleanup(int)
 {
     gStopRequested.store(1);
-    if (gSignalPipe[1] < 0)
+    const int wakeFd = gSignalPipe[1].load();
+    if (wakeFd < 0)
         return;
     const int savedErrno = errno;
     const char wake = 1;
-    ssize_t ignored = write(gSignalPipe[1], &wake, 1);
+    ssize_t ignored = write(wakeFd, &wake, 1);
     (void)ignored;
     errno = savedErrno;
 }

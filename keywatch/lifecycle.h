@@ -9,9 +9,11 @@
 #include <cstdint>
 
 extern pid_t gParentPid;
-extern int gSignalPipe[2];  // read end, write end; -1 when the pipe could not be made
-// Both are set from other threads (the signal handler, the stdin thread);
-// the handler needs its flag lock-free.
+// Read end, write end; -1 when the pipe could not be made. The signal
+// handler may read them on any thread at any time.
+extern std::atomic<int> gSignalPipe[2];
+// Set from other threads (the signal handler, the stdin thread); the
+// handler needs its flag lock-free.
 extern std::atomic<int32_t> gStopRequested;
 extern std::atomic<int32_t> gParentEofDetected;
 

@@ -69,10 +69,10 @@ bool parseKeyCode(const char* text, int32_t* keycode)
     return true;
 }
 
+// A sequentially consistent store: the fence the tap callback relies on.
 void setWatch(bool armed)
 {
-    watchPhysicalCapsOnce.store(armed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    watchPhysicalCapsOnce.store(armed, std::memory_order_seq_cst);
 }
 
 // Runs every complete line of the buffer and keeps the incomplete rest.
@@ -214,7 +214,7 @@ ReaderEnd readCommands(int inputFd, int wakeFd, int parentCheckMs)
 
 void* stdinReader(void*)
 {
-    readCommands(STDIN_FILENO, gSignalPipe[0], readerParentCheckMs);
+    readCommands(STDIN_FILENO, gSignalPipe[0].load(), readerParentCheckMs);
     if (gMainRunLoop != nullptr && !readerFinishing.load())
         CFRunLoopStop(gMainRunLoop);
     return nullptr;
@@ -233,14 +233,15 @@ void finishStdinThread()
     if (!stdinThreadStarted)
         return;
     stdinThreadStarted = false;
-    if (gSignalPipe[1] < 0) {
+    const int wakeFd = gSignalPipe[1].load();
+    if (wakeFd < 0) {
         // Nothing can wake it; the process ends without it, as it always could.
         pthread_detach(stdinThread);
         return;
     }
     readerFinishing.store(true);
     const char wake = 1;
-    ssize_t ignored = write(gSignalPipe[1], &wake, 1);
+    ssize_t ignored = write(wakeFd, &wake, 1);
     (void)ignored;
     pthread_join(stdinThread, nullptr);
     readerFinishing.store(false);

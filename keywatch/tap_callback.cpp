@@ -44,8 +44,7 @@ CGEventRef reportCapsLockWatch(CGEventRef event)
     if (state == lastAlphaShift)
         return event;
     lastAlphaShift = state;
-    watchPhysicalCapsOnce.store(false);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    watchPhysicalCapsOnce.store(false, std::memory_order_seq_cst);
     writeCpxLine(state);
     return event;
 }
@@ -179,8 +178,8 @@ CGEventRef cb(CGEventTapProxy, CGEventType type, CGEventRef event, void*)
     if (debugMode)
         writeDbgLine(static_cast<int32_t>(type), kc, CGEventGetFlags(event));
 
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    const bool watchArmed = watchPhysicalCapsOnce.load();
+    // One sequentially consistent read serves both the watch and the drift test.
+    const bool watchArmed = watchPhysicalCapsOnce.load(std::memory_order_seq_cst);
     const bool physicalCaps = kc == kCapsLockKeycode && type == kCGEventFlagsChanged;
     if (physicalCaps && watchArmed)
         return reportCapsLockWatch(event);
