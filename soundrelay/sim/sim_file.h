@@ -7,15 +7,15 @@ namespace sim {
 
 class SimFile : public audio::AudioFile {
 public:
-    SimFile(SimFileSpec spec, std::shared_ptr<SimPlatform::Shared> shared);
+    SimFile(SimFileData data, std::shared_ptr<SimPlatform::Shared> shared);
 
-    audio::Format processingFormat() const override { return spec_.processingFormat; }
+    audio::Format processingFormat() const override { return data_.processingFormat; }
     int64_t length() const override;
     int64_t framePosition() const override { return position_; }
     bool read(audio::PcmBuffer& buffer, uint32_t frames, audio::Error& error) override;
 
 private:
-    SimFileSpec spec_;
+    SimFileData data_;
     std::shared_ptr<SimPlatform::Shared> shared_;
     int64_t position_ = 0;
 };

@@ -127,10 +127,10 @@ bool SimPlatform::waitFileReadHeld(std::chrono::milliseconds timeout)
     return shared_->waitFor(timeout, [this] { return shared_->readsHeld > 0; });
 }
 
-void SimPlatform::addFile(const std::string& path, SimFileSpec spec)
+void SimPlatform::addFile(const std::string& path, SimFileData data)
 {
     std::lock_guard lock(shared_->mutex);
-    shared_->files[path] = std::move(spec);
+    shared_->files[path] = std::move(data);
 }
 
 int SimPlatform::enginesMade() const

@@ -25,7 +25,7 @@ struct ConvertFault {
 };
 
 // An in-memory audio file. `samples` holds one array per channel.
-struct SimFileSpec {
+struct SimFileData {
     audio::Format processingFormat{audio::CommonFormat::Float32, 16000.0, 1, false};
     std::vector<std::vector<float>> samples;
     // Reads starting at or after this frame fail with `readErrorDescription`.
@@ -85,7 +85,7 @@ public:
     bool waitFileReadHeld(std::chrono::milliseconds timeout);
 
     // --- files ---
-    void addFile(const std::string& path, SimFileSpec spec);
+    void addFile(const std::string& path, SimFileData data);
 
     // --- observations ---
     int enginesMade() const;

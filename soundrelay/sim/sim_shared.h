@@ -28,7 +28,7 @@ struct SimPlatform::Shared {
     bool holdReads = false;
     int readsHeld = 0;
 
-    std::map<std::string, SimFileSpec> files;
+    std::map<std::string, SimFileData> files;
 
     int enginesMade = 0;
     int removeTapCalls = 0;

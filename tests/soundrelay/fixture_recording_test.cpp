@@ -32,18 +32,18 @@ json shortStarted(double rate, int64_t channels)
 }
 
 // A ramp of `frames` distinct values per channel, channel c offset by c/4.
-sim::SimFileSpec rampFile(double rate, uint32_t channels, size_t frames)
+sim::SimFileData rampFile(double rate, uint32_t channels, size_t frames)
 {
-    sim::SimFileSpec spec;
-    spec.processingFormat = audio::Format{audio::CommonFormat::Float32, rate, channels, false};
+    sim::SimFileData data;
+    data.processingFormat = audio::Format{audio::CommonFormat::Float32, rate, channels, false};
     for (uint32_t c = 0; c < channels; ++c) {
         std::vector<float> samples(frames);
         for (size_t i = 0; i < frames; ++i) {
             samples[i] = static_cast<float>(i % 1000) / 2000.0f + static_cast<float>(c) / 4.0f;
         }
-        spec.samples.push_back(samples);
+        data.samples.push_back(samples);
     }
-    return spec;
+    return data;
 }
 
 std::vector<int16_t> expectedChannelZero(size_t frames)
@@ -63,15 +63,15 @@ protected:
 
 TEST_F(FixtureRecording, PlaysTheFileThenReportsItFinished)
 {
-    sim().addFile("/data/takes/voice.wav", rampFile(16000.0, 1, 4000));
-    harness.sendLine(R"({"command":"start","fixturePath":"/data/takes/voice.wav"})");
+    sim().addFile("takes/monday/voice.wav", rampFile(16000.0, 1, 4000));
+    harness.sendLine(R"({"command":"start","fixturePath":"takes/monday/voice.wav"})");
     EXPECT_EQ(harness.readEvent(), fixtureStarted(16000, 1, 16000, "voice.wav"));
     EXPECT_EQ(samplesOf(harness.readPcm(8000)), expectedChannelZero(4000));
     EXPECT_EQ(harness.readEvent(), finished("voice.wav"));
     EXPECT_TRUE(harness.drainPcm().empty());
     EXPECT_EQ(sim().enginesMade(), 0);
     // Still recording until "stop".
-    harness.sendLine(R"({"command":"start","fixturePath":"/data/takes/voice.wav"})");
+    harness.sendLine(R"({"command":"start","fixturePath":"takes/monday/voice.wav"})");
     EXPECT_EQ(harness.readEvent(), shortStarted(16000, 1));
     EXPECT_EQ(sim().fileOpens(), 1);
     harness.sendLine(R"({"command":"stop"})");
@@ -137,9 +137,9 @@ TEST(FixtureStart, RefusesFilesThatDoNotFitTheRequest)
     };
     for (const auto& c : cases) {
         RecorderHarness harness;
-        auto spec = rampFile(16000.0, 1, 10);
-        spec.processingFormat = c.format;
-        harness.platform().addFile("f.wav", spec);
+        auto data = rampFile(16000.0, 1, 10);
+        data.processingFormat = c.format;
+        harness.platform().addFile("f.wav", data);
         std::string line = c.line;
         line.replace(line.find('%'), 1, R"(,"fixturePath":"f.wav")");
         harness.sendLine(line);
@@ -178,7 +178,7 @@ TEST(FixturePlayback, TaskFailuresAreEventsAndTheRecordingStays)
 {
     const struct {
         const char* name;
-        std::function<void(sim::SimPlatform&, sim::SimFileSpec&)> fault;
+        std::function<void(sim::SimPlatform&, sim::SimFileData&)> fault;
         HarnessOptions options;
         std::string expected;
         size_t pcmBytes;
@@ -192,9 +192,9 @@ TEST(FixturePlayback, TaskFailuresAreEventsAndTheRecordingStays)
     };
     for (const auto& c : cases) {
         RecorderHarness harness(c.options);
-        auto spec = rampFile(16000.0, 1, 4000);
-        c.fault(harness.platform(), spec);
-        harness.platform().addFile("f.wav", spec);
+        auto data = rampFile(16000.0, 1, 4000);
+        c.fault(harness.platform(), data);
+        harness.platform().addFile("f.wav", data);
         harness.sendLine(R"({"command":"start","fixturePath":"f.wav"})");
         EXPECT_EQ(harness.readEvent(), fixtureStarted(16000, 1, 16000, "f.wav")) << c.name;
         EXPECT_EQ(harness.readEvent(), error(c.expected)) << c.name;

@@ -90,11 +90,11 @@ TEST(RecordingEnd, StopWaitsForATapBufferInFlight)
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
 }
 
-sim::SimFileSpec markerFile(double seconds)
+sim::SimFileData markerFile(double seconds)
 {
-    sim::SimFileSpec spec;
-    spec.samples = {std::vector<float>(static_cast<size_t>(16000 * seconds), kMarker)};
-    return spec;
+    sim::SimFileData data;
+    data.samples = {std::vector<float>(static_cast<size_t>(16000 * seconds), kMarker)};
+    return data;
 }
 
 TEST(RecordingEnd, NoFixturePcmOrFinishFollowsRecordingStopped)
