@@ -42,5 +42,6 @@ public:
 
 std::unique_ptr<audio::AudioPlatform> makeLinuxAudioPlatform()
 {
+    linuxaudio::keepPulseLogOffStderr();
     return std::make_unique<LinuxAudioPlatform>();
 }

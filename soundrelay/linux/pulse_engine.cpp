@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -427,6 +428,14 @@ private:
 };
 
 }  // namespace
+
+void keepPulseLogOffStderr()
+{
+    // Either variable makes the library log elsewhere; one already set wins.
+    if (!std::getenv("PULSE_LOG_SYSLOG") && !std::getenv("PULSE_LOG_JOURNAL")) {
+        ::setenv("PULSE_LOG_SYSLOG", "1", 0);
+    }
+}
 
 std::unique_ptr<audio::Engine> makePulseEngine()
 {

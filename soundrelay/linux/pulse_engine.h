@@ -11,4 +11,9 @@ namespace linuxaudio {
 // placeholder input format, and start() fails with the library's description.
 std::unique_ptr<audio::Engine> makePulseEngine();
 
+// libpulse logs its errors (an unwritable runtime directory, say) to
+// standard error and offers no switch for it; this sends them to the system
+// log instead. Call before any thread that may read the environment runs.
+void keepPulseLogOffStderr();
+
 }  // namespace linuxaudio

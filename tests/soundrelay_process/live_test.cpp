@@ -5,6 +5,7 @@
 #include <pulse/error.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "private_pulse.h"
 #include "recorder_process.h"
@@ -134,6 +135,22 @@ TEST_F(LiveProcessTest, UnreachableServerIsAClearError)
     expectPong();
     ASSERT_TRUE(recorder_->send(json{{"command", "stop"}}));
     EXPECT_EQ(recorder_->nextEvent(), json({{"type", "recording_stopped"}}));
+}
+
+TEST_F(LiveProcessTest, LibraryComplaintsStayOffStandardError)
+{
+    // The client library finds fault with this configuration file and says so.
+    soundfixtures::TempDir dir;
+    {
+        std::ofstream config(dir.file("client.conf"));
+        config << "not a setting\n";
+    }
+    spawnRecorder({"PULSE_SERVER=unix:" + dir.file("no-server"), "HOME=" + dir.path(),
+                   "PULSE_CLIENTCONFIG=" + dir.file("client.conf")});
+    ASSERT_TRUE(recorder_->send(json{{"command", "start"}}));
+    const auto event = recorder_->nextEvent(10000ms);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->value("error", "").rfind("decode_failed:", 0), 0u);
 }
 
 }  // namespace
