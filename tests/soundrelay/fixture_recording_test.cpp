@@ -78,6 +78,35 @@ TEST_F(FixtureRecording, PlaysTheFileThenReportsItFinished)
     EXPECT_EQ(harness.readEvent(), kStopped);
 }
 
+// One write per chunk of a tenth of a second, the fraction of a frame lost.
+TEST(FixtureChunks, AreATenthOfASecondEachWithAShorterLastOne)
+{
+    const struct {
+        double rate;
+        size_t frames;
+        std::vector<size_t> writes;  // in bytes
+    } cases[] = {
+        {16000.0, 4000, {3200, 3200, 1600}},
+        {11025.0, 2300, {2204, 2204, 192}},
+        {8000.0, 800, {1600}},
+    };
+    for (const auto& c : cases) {
+        RecorderHarness harness(HarnessOptions{.pcmPackets = true});
+        harness.platform().addFile("f.wav", rampFile(c.rate, 1, c.frames));
+        harness.sendLine(R"({"command":"start","fixturePath":"f.wav","sampleRate":)" + std::to_string(c.rate) + "}");
+        ASSERT_EQ(harness.readEvent(), fixtureStarted(c.rate, 1, c.rate, "f.wav")) << c.rate;
+        std::vector<size_t> writes;
+        for (size_t i = 0; i < c.writes.size(); ++i) {
+            auto write = harness.readPcmWrite();
+            ASSERT_TRUE(write) << c.rate;
+            writes.push_back(write->size());
+        }
+        EXPECT_EQ(writes, c.writes) << c.rate;
+        EXPECT_EQ(harness.readEvent(), finished("f.wav")) << c.rate;
+        EXPECT_FALSE(harness.readPcmWrite(std::chrono::milliseconds(0))) << c.rate;
+    }
+}
+
 TEST_F(FixtureRecording, AfterStopAnotherFixturePlays)
 {
     sim().addFile("a.wav", rampFile(16000.0, 1, 10));

@@ -154,6 +154,25 @@ TEST_F(LiveRecording, ConvertsTappedBuffersAndWritesChannelZeroAsPcm16)
     EXPECT_TRUE(harness.drainPcm().empty()) << "more than one sample per frame";
 }
 
+// One write per converted buffer, channel 0 only: 2 bytes a frame.
+TEST(LiveRecordingWrites, AreOnePerConvertedBufferOfTwoBytesAFrame)
+{
+    RecorderHarness harness(HarnessOptions{.pcmPackets = true});
+    harness.platform().setInputFormat(audio::Format{audio::CommonFormat::Float32, 48000.0, 2, false});
+    harness.sendLine(R"({"command":"start","channels":2})");
+    ASSERT_EQ(harness.readEvent(), liveStarted(16000, 2, 48000));
+    for (uint32_t frames : {1024u, 4800u, 3u, 0u, 30u}) {
+        ASSERT_TRUE(harness.platform().deliver(constantBuffer(48000.0, 2, frames, 0.25f)));
+    }
+    // Every third input frame comes out; the empty buffer writes nothing.
+    for (size_t bytes : {684u, 3200u, 2u, 20u}) {
+        auto write = harness.readPcmWrite();
+        ASSERT_TRUE(write);
+        EXPECT_EQ(write->size(), bytes);
+    }
+    EXPECT_FALSE(harness.readPcmWrite(std::chrono::milliseconds(0))) << "an empty conversion was written";
+}
+
 TEST_F(LiveRecording, TheConverterKeepsItsStateAcrossBuffers)
 {
     harness.sendLine(R"({"command":"start"})");

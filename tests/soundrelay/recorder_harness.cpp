@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -31,10 +32,11 @@ int remainingMs(Clock::time_point deadline)
 
 }  // namespace
 
-Pipe::Pipe()
+Pipe::Pipe(bool packets)
 {
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) == 0) {
+    const int made = packets ? ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) : ::pipe2(ends, O_CLOEXEC);
+    if (made == 0) {
         read = ends[0];
         write = ends[1];
     }
@@ -60,6 +62,13 @@ RecorderHarness::RecorderHarness(HarnessOptions options)
 {
     // As in the real process: a closed pipe must not end the tests.
     std::signal(SIGPIPE, SIG_IGN);
+    if (options.pcmPackets) {
+        pcm_.closeRead();
+        pcm_.closeWrite();
+        Pipe packets(true);
+        std::swap(pcm_.read, packets.read);
+        std::swap(pcm_.write, packets.write);
+    }
     recorder::Descriptors fds;
     fds.input = options.stdinClosed ? -1 : input_.read;
     fds.output = output_.write;
@@ -187,6 +196,21 @@ std::vector<uint8_t> RecorderHarness::drainPcm()
     while (readInto(pcm_.read, got, milliseconds(0))) {
     }
     return std::vector<uint8_t>(got.begin(), got.end());
+}
+
+std::optional<std::vector<uint8_t>> RecorderHarness::readPcmWrite(milliseconds timeout)
+{
+    pollfd entry{pcm_.read, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) {
+        return std::nullopt;
+    }
+    std::vector<uint8_t> record(1 << 16);
+    const ssize_t got = ::read(pcm_.read, record.data(), record.size());
+    if (got <= 0) {
+        return std::nullopt;
+    }
+    record.resize(static_cast<size_t>(got));
+    return record;
 }
 
 void RecorderHarness::closePcmReader()

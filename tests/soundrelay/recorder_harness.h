@@ -24,7 +24,8 @@ constexpr milliseconds kWait{5000};
 struct Pipe {
     int read = -1;
     int write = -1;
-    Pipe();
+    // With `packets`, a socket pair that keeps each write a record of its own.
+    explicit Pipe(bool packets = false);
     ~Pipe();
     void closeRead();
     void closeWrite();
@@ -34,6 +35,7 @@ struct HarnessOptions {
     bool pcmToStdout = false;  // PCM and events in one pipe, so their order shows
     bool stdinClosed = false;  // the command loop reads a descriptor that is not open
     bool pcmNotOpen = false;   // descriptor 3 was never opened
+    bool pcmPackets = false;   // descriptor 3 keeps write boundaries, for readPcmWrite
 };
 
 class RecorderHarness {
@@ -64,6 +66,8 @@ public:
     std::vector<uint8_t> readPcm(size_t bytes, milliseconds timeout = kWait);
     // What descriptor 3 holds right now, without waiting.
     std::vector<uint8_t> drainPcm();
+    // With pcmPackets: the bytes of the next single write to descriptor 3.
+    std::optional<std::vector<uint8_t>> readPcmWrite(milliseconds timeout = kWait);
     void closePcmReader();
 
     // With pcmToStdout: bytes of the combined pipe until `until` is seen in
@@ -76,7 +80,7 @@ private:
     sim::SimPlatform platform_;
     Pipe input_;
     Pipe output_;
-    Pipe pcm_;
+    Pipe pcm_;  // replaced by a packet pair when asked for
     std::string stdoutBuffer_;
     std::optional<recorder::RecorderHelper> helper_;
     std::thread loop_;
