@@ -2,6 +2,9 @@
 
 #include <xcb/xcbext.h>
 
+#include <poll.h>
+
+#include <chrono>
 #include <cstring>
 
 namespace x11 {
@@ -14,6 +17,9 @@ constexpr uint8_t kEndOfData = 5;
 
 // Core device events are recorded as 32-byte wire events.
 constexpr size_t kWireEventSize = 32;
+
+// How long a closing tap waits for the server to end its recording.
+constexpr std::chrono::milliseconds kEndTimeout{500};
 
 bool hasRecord(xcb_connection_t* connection)
 {
@@ -56,6 +62,20 @@ bool receiveRootKeys(xcb_connection_t* connection)
 }
 
 }  // namespace
+
+bool RecordTap::canRecord()
+{
+    Connection control = connectToDisplay();
+    if (!control || !hasRecord(control.get())) {
+        return false;
+    }
+    const xcb_record_context_t context = xcb_generate_id(control.get());
+    if (!createKeyContext(control.get(), context)) {
+        return false;
+    }
+    Error freed{xcb_request_check(control.get(), xcb_record_free_context_checked(control.get(), context))};
+    return true;
+}
 
 std::unique_ptr<RecordTap> RecordTap::open(RecordFailure* failure)
 {
@@ -104,14 +124,35 @@ RecordTap::RecordTap(Connection control, Connection data, xcb_record_context_t c
 {
 }
 
+// The server is not safe against a recording torn down while it still holds
+// recorded data: it is disabled first, its end awaited on the data
+// connection, and only then freed and the connections closed.
 RecordTap::~RecordTap()
 {
     if (isBroken(control_.get())) {
         return;
     }
-    // Freeing the context ends the recording at once; the connections close after.
-    xcb_record_free_context(control_.get(), context_);
-    xcb_flush(control_.get());
+    Error disabled{xcb_request_check(control_.get(), xcb_record_disable_context_checked(control_.get(), context_))};
+    awaitEnd();
+    Error freed{xcb_request_check(control_.get(), xcb_record_free_context_checked(control_.get(), context_))};
+}
+
+void RecordTap::awaitEnd()
+{
+    const auto deadline = std::chrono::steady_clock::now() + kEndTimeout;
+    std::vector<RecordedKey> discarded;
+    for (;;) {
+        drain(discarded);
+        discarded.clear();
+        if (!working()) {
+            return;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd readable{descriptor(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
+            return;
+        }
+    }
 }
 
 void RecordTap::drain(std::vector<RecordedKey>& into)

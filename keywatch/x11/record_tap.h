@@ -28,6 +28,9 @@ class RecordTap {
 public:
     struct Opened;
 
+    // Whether the display would make a context, without recording.
+    static bool canRecord();
+
     // Starts recording; on failure says why in `failure`.
     static std::unique_ptr<RecordTap> open(RecordFailure* failure = nullptr);
 
@@ -52,6 +55,7 @@ private:
     RecordTap(Connection control, Connection data, xcb_record_context_t context,
               xcb_record_enable_context_cookie_t enabled, const KeyboardSnapshot& startState);
     void takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into);
+    void awaitEnd();
 
     Connection control_;
     Connection data_;

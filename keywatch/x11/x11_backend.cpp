@@ -59,7 +59,7 @@ public:
     bool providesListenAccess() const override { return true; }
 
     // Granted when this display lets a RECORD context be made.
-    bool listenAccessGranted() override { return RecordTap::open() != nullptr; }
+    bool listenAccessGranted() override { return RecordTap::canRecord(); }
 
 private:
     // A modifier goes down when the event carries its own bit and up when

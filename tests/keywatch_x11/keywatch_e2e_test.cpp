@@ -394,6 +394,23 @@ TEST_F(KeywatchX11, EndOfInputAndSignalsEndTheRunWithStatusZero)
     }
 }
 
+// The server is brought down by a recording freed while it still carries
+// data; keywatch ending after typing must leave the display serving.
+TEST_F(KeywatchX11, EndingAfterTypingLeavesTheDisplayServing)
+{
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::string error;
+        auto run = KeywatchRun::start({{"65"}, display_->name(), true}, &error);
+        ASSERT_TRUE(run) << error;
+        tap(xkey::kA);
+        ASSERT_TRUE(keys_->sync());
+        EXPECT_EQ(run->finish(), std::optional<int>(0));
+        EXPECT_EQ(run->stderrText(), "");
+    }
+    EXPECT_TRUE(keys_->sync());
+}
+
 TEST_F(KeywatchX11, ItEndsWhenItsParentDies)
 {
     testsupport::ChildOptions options;
