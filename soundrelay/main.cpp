@@ -10,6 +10,7 @@ int main()
     // A host that closed a pipe makes writes fail; it must not end us.
     std::signal(SIGPIPE, SIG_IGN);
     auto platform = makeLinuxAudioPlatform();
-    static recorder::RecorderHelper helper(*platform, recorder::Descriptors{0, 1, 3});
+    recorder::RecorderHelper helper(*platform, recorder::Descriptors{0, 1, 3});
+    // Never returns: the process exits from the command loop at end of input.
     helper.run();
 }
