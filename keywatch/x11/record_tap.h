@@ -26,8 +26,6 @@ enum class RecordFailure {
 
 class RecordTap {
 public:
-    struct Opened;
-
     // Whether the display would make a context, without recording.
     static bool canRecord();
 
