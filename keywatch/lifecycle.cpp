@@ -74,9 +74,8 @@ int runProbe(Probe probe)
 
 CFRunLoopTimerRef startHeartbeat()
 {
-    CFRunLoopTimerRef timer =
-        gCreateTimer(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kHeartbeatInterval,
-                             kHeartbeatInterval, 0, 0, heartbeat, nullptr);
+    CFRunLoopTimerRef timer = gCreateTimer(kCFAllocatorDefault, CFAbsoluteTimeGetCurrent() + kHeartbeatInterval,
+                                           kHeartbeatInterval, 0, 0, heartbeat, nullptr);
     if (timer != nullptr)
         CFRunLoopAddTimer(gMainRunLoop, timer, kCFRunLoopCommonModes);
     return timer;
@@ -128,11 +127,16 @@ int run()
     if (remapResetDue())
         resetSystemKeyMapping();
     finishStdinThread();
+    return 0;
+}
+
+int finish(int status)
+{
     // A late signal must not write to a closed (or reused) descriptor.
     signal(SIGTERM, SIG_IGN);
     signal(SIGINT, SIG_IGN);
     closeSignalPipe();
-    return 0;
+    return status;
 }
 
 }  // namespace
@@ -142,10 +146,10 @@ int keywatchMain(int argc, char** argv)
     earlySetUp();
     const Probe probe = findProbe(argc, argv);
     if (probe != Probe::none)
-        return runProbe(probe);
+        return finish(runProbe(probe));
     parseOptions(argc, argv);
     dropDirectMapCycles();
-    return run();
+    return finish(run());
 }
 
 void cleanup(int)
