@@ -132,6 +132,15 @@ const Scenario kScenarios[] = {
          // 66 has an entry but is not watched: the entry has no effect.
          {kDown, 11, kAlpha, {}, Disposition::changed, 0},
      }},
+    // Start-up drops mappings whose injections would come back to them.
+    {"MappingCyclesAreReportedNotInjected",
+     {"65", "66", "67", "--map", "65:0", "66:8", "67:11"},
+     {
+         {kFlags, 57, kAlpha, {CD}, Disposition::deleted},
+         {kDown, 0, 0, {kd(65)}, Disposition::deleted},
+         {kDown, 11, 0, {kd(66)}, Disposition::deleted},
+         {kUp, 8, 0, {ku(67)}, Disposition::deleted},
+     }},
     {"ModifiersWhetherCapsIsHeldOrNot",
      {},
      {
