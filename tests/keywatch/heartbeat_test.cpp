@@ -36,15 +36,6 @@ protected:
     }
 };
 
-// A pid that surely belongs to no process any more.
-pid_t deadPid()
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
-}
 
 TEST_F(Heartbeat, HealthyTickWritesOneLine)
 {

@@ -5,6 +5,9 @@
 #include "lines.h"
 #include "options.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace kwtest {
@@ -50,6 +53,15 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
     }
     return true;
+}
+
+pid_t deadPid()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
 }
 
 Words::Words(std::vector<std::string> words) : words_(std::move(words))

@@ -6,6 +6,7 @@
 
 #include <CoreGraphics/CoreGraphics.h>
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdio>
@@ -40,6 +41,9 @@ private:
 
 // Runs the current thread's run loop until `done` holds; false after the timeout.
 bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 2000ms);
+
+// The pid of a process that has ended and been reaped.
+pid_t deadPid();
 
 // The argv of a command line, as keywatch's entry receives it.
 class Words {

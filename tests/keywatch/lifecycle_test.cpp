@@ -226,6 +226,15 @@ TEST_P(ProbeRun, PrintsOneLineAndExitsZero)
     EXPECT_EQ(readLine(), c.line);
     EXPECT_TRUE(nothingMoreWritten());
     EXPECT_EQ(keyboard->liveTaps(), 0);
+    // Only the tap probe asks for a tap: an active one at the HID level, for key-down events.
+    const std::vector<standin::TapRequest> requests = keyboard->tapRequests();
+    const bool tapProbe = std::string(c.line).find("im") != std::string::npos;
+    ASSERT_EQ(requests.size(), tapProbe ? 1u : 0u);
+    if (tapProbe) {
+        EXPECT_EQ(requests[0].location, kCGHIDEventTap);
+        EXPECT_EQ(requests[0].options, kCGEventTapOptionDefault);
+        EXPECT_EQ(requests[0].mask, 0x400u);
+    }
 }
 
 const ProbeCase kProbeCases[] = {
@@ -329,14 +338,6 @@ TEST_F(Lifecycle, WithNeitherTheRunIsNotBegun)
     EXPECT_EQ(keyboard->liveTaps(), 0);
 }
 
-pid_t deadPid()
-{
-    const pid_t child = fork();
-    if (child == 0)
-        _exit(0);
-    waitpid(child, nullptr, 0);
-    return child;
-}
 
 struct ResetCase {
     const char* name;
