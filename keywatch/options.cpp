@@ -10,6 +10,7 @@ bool debugMode = false;
 int32_t remapKeycode = -1;
 int32_t activeVKs[kMaxWatchedKeys] = {};
 int32_t activeVKCount = 0;
+// All -1 from parseOptions on; nothing reads it before.
 int32_t directMap[kDirectMapSize];
 
 namespace {
