@@ -77,38 +77,30 @@ bool RecordTap::canRecord()
     return true;
 }
 
-std::unique_ptr<RecordTap> RecordTap::open(RecordFailure* failure)
+std::unique_ptr<RecordTap> RecordTap::open()
 {
-    auto fail = [failure](RecordFailure why) {
-        if (failure != nullptr) {
-            *failure = why;
-        }
-        return nullptr;
-    };
     Connection control = connectToDisplay();
-    if (!control) {
-        return fail(RecordFailure::noDisplay);
+    if (!control || !hasRecord(control.get())) {
+        return nullptr;
     }
-    if (!hasRecord(control.get())) {
-        return fail(isBroken(control.get()) ? RecordFailure::noDisplay : RecordFailure::refused);
-    }
+    // A context made before a failure below goes with the control connection.
     const xcb_record_context_t context = xcb_generate_id(control.get());
     if (!createKeyContext(control.get(), context)) {
-        return fail(isBroken(control.get()) ? RecordFailure::noDisplay : RecordFailure::refused);
+        return nullptr;
     }
     Connection data = connectToDisplay();
     if (!data || !receiveRootKeys(data.get()) || !enableXkb(control.get())) {
-        return fail(RecordFailure::noDisplay);
+        return nullptr;
     }
     const auto startState = queryKeyboard(control.get());
     if (!startState) {
-        return fail(RecordFailure::noDisplay);
+        return nullptr;
     }
     const auto enabled = xcb_record_enable_context(data.get(), context);
     // The first reply only says that recording has begun.
     Reply<xcb_record_enable_context_reply_t> started{xcb_record_enable_context_reply(data.get(), enabled, nullptr)};
     if (!started) {
-        return fail(isBroken(data.get()) ? RecordFailure::noDisplay : RecordFailure::refused);
+        return nullptr;
     }
     return std::unique_ptr<RecordTap>(
         new RecordTap(std::move(control), std::move(data), context, enabled, *startState));
@@ -139,7 +131,8 @@ RecordTap::~RecordTap()
 
 void RecordTap::awaitEnd()
 {
-    const auto deadline = std::chrono::steady_clock::now() + kEndTimeout;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + kEndTimeout;
     std::vector<RecordedKey> discarded;
     for (;;) {
         drain(discarded);
@@ -147,7 +140,7 @@ void RecordTap::awaitEnd()
         if (!working()) {
             return;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd readable{descriptor(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
             return;

@@ -19,18 +19,13 @@ struct RecordedKey {
     uint8_t keycode = 0;
 };
 
-enum class RecordFailure {
-    noDisplay,  // DISPLAY names no server that answers
-    refused,    // the server has no RECORD, or will not make the context
-};
-
 class RecordTap {
 public:
     // Whether the display would make a context, without recording.
     static bool canRecord();
 
-    // Starts recording; on failure says why in `failure`.
-    static std::unique_ptr<RecordTap> open(RecordFailure* failure = nullptr);
+    // Starts recording; null when no display answers or it will not record.
+    static std::unique_ptr<RecordTap> open();
 
     RecordTap(const RecordTap&) = delete;
     RecordTap& operator=(const RecordTap&) = delete;

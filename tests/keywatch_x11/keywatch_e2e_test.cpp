@@ -451,8 +451,9 @@ TEST(KeywatchX11Start, ADisplayThatWillNotRecordFailsTheTapAndTheProbe)
     std::string error;
     auto display = PrivateXvfb::start(&error, {std::nullopt, {"-extension", "RECORD"}});
     ASSERT_TRUE(display) << error;
-    for (const auto& [args, line, status] : {std::tuple{std::vector<std::string>{}, R"({"t":"err","m":"all_taps_failed"})", 1},
-                                             std::tuple{std::vector<std::string>{"--check-im"}, R"({"im":1})", 0}}) {
+    using Args = std::vector<std::string>;
+    for (const auto& [args, line, status] : {std::tuple{Args{}, R"({"t":"err","m":"all_taps_failed"})", 1},
+                                             std::tuple{Args{"--check-im"}, R"({"im":1})", 0}}) {
         auto run = KeywatchRun::start({args, display->name(), false}, &error);
         ASSERT_TRUE(run) << error;
         EXPECT_EQ(run->line(), line);

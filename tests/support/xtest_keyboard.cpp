@@ -81,8 +81,9 @@ bool XtestKeyboard::sync()
 
 std::optional<bool> XtestKeyboard::capsLocked()
 {
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
     Reply<xcb_query_pointer_reply_t> reply{
-        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root), nullptr)};
+        xcb_query_pointer_reply(connection_, xcb_query_pointer(connection_, root), nullptr)};
     if (!reply) {
         return std::nullopt;
     }
