@@ -259,12 +259,14 @@ private:
         timedOut_ = false;
         pa_time_event* timer =
             pa_context_rttime_new(context_.get(), pa_rtclock_now() + timeout, &PulseEngine::onTimeout, this);
+        if (!timer) {
+            // Without a timer the wait would have no bound.
+            return done();
+        }
         while (!done() && !timedOut_) {
             pa_threaded_mainloop_wait(loop_.get());
         }
-        if (timer) {
-            pa_threaded_mainloop_get_api(loop_.get())->time_free(timer);
-        }
+        pa_threaded_mainloop_get_api(loop_.get())->time_free(timer);
         return done();
     }
 
