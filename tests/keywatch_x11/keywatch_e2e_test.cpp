@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -411,23 +415,47 @@ TEST_F(KeywatchX11, EndingAfterTypingLeavesTheDisplayServing)
     EXPECT_TRUE(keys_->sync());
 }
 
+// A process that is not this one's child: exited (a zombie counts) within the timeout.
+bool exitsWithin(pid_t pid, milliseconds timeout)
+{
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        return errno == ESRCH;
+    }
+    pollfd exited{pidfd, POLLIN, 0};
+    const bool gone = ::poll(&exited, 1, static_cast<int>(timeout.count())) == 1;
+    ::close(pidfd);
+    return gone;
+}
+
 TEST_F(KeywatchX11, ItEndsWhenItsParentDies)
 {
     testsupport::ChildOptions options;
     // The shell is keywatch's parent and holds no pipe of its own once killed;
-    // without the explicit redirection a background job reads /dev/null.
-    options.argv = {"/bin/sh", "-c", "exec 3<&0; \"$0\" 65 --remap 79 0<&3 3<&- & wait", KEYWATCH_PATH};
+    // without the redirections a background job would read /dev/null.
+    options.argv = {"/bin/sh", "-c", "exec 3<&0; \"$0\" 65 --remap 79 0<&3 3<&- & echo $!; wait", KEYWATCH_PATH};
     options.extraEnv = {display_->displayEnv()};
     std::string error;
     auto shell = testsupport::Child::spawn(options, &error);
     ASSERT_TRUE(shell) << error;
-    EXPECT_EQ(shell->readLine(kLineWait), R"({"t":"ok","tap":2,"en":true,"im":0,"remap":79})");
+    pid_t keywatch = 0;
+    bool started = false;
+    for (const auto& line : shell->readLines(2, kLineWait)) {
+        if (line == R"({"t":"ok","tap":2,"en":true,"im":0,"remap":79})") {
+            started = true;
+        } else {
+            keywatch = static_cast<pid_t>(std::stol(line));
+        }
+    }
+    ASSERT_TRUE(started);
+    ASSERT_GT(keywatch, 0);
     // A first heartbeat shows it running with its input open.
     EXPECT_EQ(shell->readLine(4000ms), R"({"t":"hb","en":true,"ev":0,"sec":false,"tap":2,"valid":true})");
     shell->sendSignal(SIGKILL);
     ASSERT_TRUE(shell->waitExit(5000ms));
-    // Within a heartbeat or two keywatch exits and its output closes.
-    const std::string rest = shell->readRemainingStdout(8000ms);
+    // The next heartbeat finds the parent gone; the remap reset finds no tool to run.
+    EXPECT_TRUE(exitsWithin(keywatch, 8000ms));
+    const std::string rest = shell->readRemainingStdout(1000ms);
     for (size_t at = 0; at < rest.size();) {
         const size_t lf = rest.find('\n', at);
         EXPECT_TRUE(isHeartbeat(rest.substr(at, lf - at))) << rest;
