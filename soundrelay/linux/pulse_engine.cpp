@@ -353,6 +353,7 @@ private:
 
     static void onRead(pa_stream* stream, size_t, void* self)
     {
+        auto* engine = static_cast<PulseEngine*>(self);
         try {
             for (;;) {
                 const void* data = nullptr;
@@ -360,8 +361,13 @@ private:
                 if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) {
                     return;
                 }
+                // No data with a length is a hole in the stream: skipped.
                 if (data) {
-                    static_cast<PulseEngine*>(self)->deliver(data, bytes);
+                    engine->deliver(data, bytes);
+                }
+                // A tap block that stopped the engine has released the stream.
+                if (engine->stream_.get() != stream) {
+                    return;
                 }
                 pa_stream_drop(stream);
             }

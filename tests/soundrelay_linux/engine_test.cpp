@@ -187,6 +187,29 @@ TEST_F(PulseEngineTest, UnreachableServerFailsStartWithTheLibrarysDescription)
     engine->reset();
 }
 
+TEST_F(PulseEngineTest, ABlockMayEndItsOwnCapture)
+{
+    startServer();
+    auto engine = linuxaudio::makePulseEngine();
+    audio::Engine* self = engine.get();
+    std::mutex mutex;
+    std::condition_variable changed;
+    int calls = 0;
+    engine->inputNode().installTap(0, 64, engine->inputNode().inputFormat(0),
+                                   [&](const std::shared_ptr<audio::PcmBuffer>&, const audio::AudioTime&) {
+                                       self->inputNode().removeTap(0);
+                                       self->stop();
+                                       std::lock_guard lock(mutex);
+                                       ++calls;
+                                       changed.notify_all();
+                                   });
+    ASSERT_EQ(engine->start(), std::nullopt);
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return calls > 0; }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(engine->isRunning());
+}
+
 TEST_F(PulseEngineTest, SurvivesItsSourceVanishing)
 {
     startServer();
