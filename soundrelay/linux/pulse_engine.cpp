@@ -273,10 +273,10 @@ private:
     int connectStream()
     {
         const Format format = tapFormat_.channelCount > 0 ? tapFormat_ : sourceFormat_;
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
+        const pa_sample_spec wire{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format.sampleRate),
                                   static_cast<uint8_t>(format.channelCount)};
         streamFormat_ = format;
-        stream_.reset(pa_stream_new(context_.get(), "capture", &spec, nullptr));
+        stream_.reset(pa_stream_new(context_.get(), "capture", &wire, nullptr));
         if (!stream_) {
             return pa_context_errno(context_.get());
         }
@@ -287,7 +287,7 @@ private:
         attributes.tlength = static_cast<uint32_t>(-1);
         attributes.prebuf = static_cast<uint32_t>(-1);
         attributes.minreq = static_cast<uint32_t>(-1);
-        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+        attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &wire));
         // No source name: the server's default source, followed if it goes away.
         if (pa_stream_connect_record(stream_.get(), nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
             return pa_context_errno(context_.get());
