@@ -12,6 +12,7 @@
 
 #include <CoreGraphics/CoreGraphics.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +31,7 @@ static_assert(std::atomic<int32_t>::is_always_lock_free && std::atomic<int>::is_
 namespace {
 
 constexpr CFTimeInterval kHeartbeatInterval = 2.0;
+constexpr int kHeartbeatIntervalMs = 2000;
 
 void openSignalPipe()
 {
@@ -94,6 +96,29 @@ bool runStillWanted()
     return gStopRequested.load() == 0 && gParentEofDetected.load() == 0;
 }
 
+// A run without its timer ends on the heartbeat's causes, and when the
+// reader has gone for any reason.
+bool runWithoutTimerEnded()
+{
+    return !runStillWanted() || !isParentAlive() || stdinReaderEnded();
+}
+
+// Without its timer the heartbeat runs between slices of the run loop, each
+// an interval long. A stop sent while no slice runs is then only late: the
+// native loop drops such a stop and, with no timer, would wait for good.
+void runWithoutTimer()
+{
+    while (!runWithoutTimerEnded()) {
+        // Nothing to run (no tap just now) returns at once; wait all the same.
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, kHeartbeatInterval, false) == kCFRunLoopRunFinished)
+            poll(nullptr, 0, kHeartbeatIntervalMs);
+        readStdinWithoutThread();
+        if (runWithoutTimerEnded())
+            return;
+        heartbeat(nullptr, nullptr);
+    }
+}
+
 void announceStart(int32_t kind)
 {
     const bool enabled = CGEventTapIsEnabled(gTap);
@@ -115,11 +140,12 @@ int run()
     announceStart(kind);
 
     // Each watches what the other cannot: the heartbeat the parent, the
-    // thread the input. Without one the other takes over its watch; without
-    // both nothing would notice the end, so the run is not begun.
+    // thread the input. Without the thread the heartbeat reads the input.
     CFRunLoopTimerRef timer = startHeartbeat();
-    const bool threadStarted = startStdinThread(timer == nullptr);
-    if (runStillWanted() && (timer != nullptr || threadStarted))
+    startStdinThread(timer == nullptr);
+    if (timer == nullptr)
+        runWithoutTimer();
+    else if (runStillWanted())
         CFRunLoopRun();
 
     stopHeartbeat(timer);

@@ -30,6 +30,7 @@ bool stdinThreadFailed = false;
 // Set when the shutdown wakes the thread: the run loop has already ended
 // and must not be left with a stop for a later run.
 std::atomic<bool> readerFinishing{false};
+std::atomic<bool> readerEnded{false};
 int readerParentCheckMs = -1;
 LineBuffer linesWithoutThread;
 
@@ -215,9 +216,15 @@ ReaderEnd readCommands(int inputFd, int wakeFd, int parentCheckMs)
 void* stdinReader(void*)
 {
     readCommands(STDIN_FILENO, gSignalPipe[0].load(), readerParentCheckMs);
+    readerEnded.store(true);
     if (gMainRunLoop != nullptr && !readerFinishing.load())
         CFRunLoopStop(gMainRunLoop);
     return nullptr;
+}
+
+bool stdinReaderEnded()
+{
+    return readerEnded.load();
 }
 
 bool startStdinThread(bool watchParent)
@@ -275,6 +282,7 @@ void resetStdinReaderGlobals()
     gStartThread = pthread_create;
     stdinThreadStarted = false;
     stdinThreadFailed = false;
+    readerEnded.store(false);
     readerParentCheckMs = -1;
     linesWithoutThread = LineBuffer{};
 }

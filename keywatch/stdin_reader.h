@@ -39,6 +39,9 @@ ReaderEnd readCommands(int inputFd, int wakeFd, int parentCheckMs);
 
 // Thread function: reads standard input, then stops the main run loop.
 void* stdinReader(void*);
+// True once the thread has left its loop, whatever the cause. A stop it sent
+// before the main loop ran is lost on the native system; this is its trace.
+bool stdinReaderEnded();
 
 // How the thread is started; tests replace it to see a failed start.
 using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);

@@ -328,13 +328,21 @@ TEST_F(Lifecycle, WithoutTheHeartbeatTheStdinThreadStillEndsTheRun)
     EXPECT_EQ(waitExit(), 0);
 }
 
-TEST_F(Lifecycle, WithNeitherTheRunIsNotBegun)
+// With neither, the main thread runs the heartbeat between slices of the
+// loop: keys are still served, heartbeats still come, end of input still ends.
+TEST_F(Lifecycle, WithNeitherKeywatchServesUntilItsInputEnds)
 {
     gStartThread = failToStartThread;
     gCreateTimer = failToMakeTimer;
     start({});
     ASSERT_EQ(readLine(), OK_LINE);
+    keyboard->flagsChanged(57, 0x10000);
+    EXPECT_EQ(readLine(), R"({"t":"cd"})");
+    // A slice lasts one interval of real time.
+    EXPECT_EQ(readLine(5000ms), R"({"t":"hb","en":true,"ev":1,"sec":false,"tap":0,"valid":true})");
+    closeInput();
     EXPECT_EQ(waitExit(), 0);
+    EXPECT_EQ(gParentEofDetected.load(), 1);
     EXPECT_EQ(keyboard->liveTaps(), 0);
 }
 
