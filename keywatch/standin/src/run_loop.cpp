@@ -104,6 +104,9 @@ void __CFRunLoop::wake()
     [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
 }
 
+// Unlike the native loop, which drops a stop while it is not running, a
+// stop here always ends the next run. Tests can then stop a loop from
+// another thread without racing its start; keywatch must not rely on it.
 void __CFRunLoop::stop()
 {
     stopRequested_.store(true);
