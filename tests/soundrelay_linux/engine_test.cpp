@@ -89,7 +89,7 @@ protected:
 TEST_F(PulseEngineTest, ReportsTheDefaultSourcesFormat)
 {
     for (const int rate : {48000, 22050}) {
-        startServer({rate, 440});
+        startServer({rate, 440, 1});
         auto engine = linuxaudio::makePulseEngine();
         EXPECT_EQ(engine->inputNode().inputFormat(0), (Format{CommonFormat::Float32, double(rate), 1, false}));
         EXPECT_FALSE(engine->isRunning());
@@ -120,6 +120,36 @@ TEST_F(PulseEngineTest, CapturesTheToneOnItsOwnThread)
         EXPECT_LE(capture.lengths[i], 1024u);
     }
     EXPECT_NEAR(signalchecks::estimatedFrequency(capture.samples, 48000), 440.0, 5.0);
+}
+
+TEST_F(PulseEngineTest, DeinterleavesEveryChannelOfTheSource)
+{
+    startServer({48000, 440, 2});
+    auto engine = linuxaudio::makePulseEngine();
+    const Format input = engine->inputNode().inputFormat(0);
+    ASSERT_EQ(input, (Format{CommonFormat::Float32, 48000, 2, false}));
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<float> channels[2];
+    engine->inputNode().installTap(0, 1024, input,
+                                   [&](const std::shared_ptr<audio::PcmBuffer>& buffer, const audio::AudioTime&) {
+                                       std::lock_guard lock(mutex);
+                                       for (int c = 0; c < 2; ++c) {
+                                           const float* samples = buffer->floatChannelData()[c];
+                                           channels[c].insert(channels[c].end(), samples,
+                                                              samples + buffer->frameLength());
+                                       }
+                                       changed.notify_all();
+                                   });
+    ASSERT_EQ(engine->start(), std::nullopt);
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 10s, [&] { return channels[0].size() >= 24000; }));
+    for (const auto& channel : channels) {
+        EXPECT_NEAR(signalchecks::estimatedFrequency(channel, 48000), 440.0, 5.0);
+    }
+    lock.unlock();
+    engine->inputNode().removeTap(0);
+    engine->stop();
 }
 
 TEST_F(PulseEngineTest, RemoveTapWaitsForTheBlockInFlightAndEndsIt)

@@ -43,8 +43,8 @@ bool writeScript(const std::string& dir, const PulseOptions& options)
     // source hands out two seconds at a time. The loopback keeps a
     // low-latency reader on the monitor, so the sink renders in small steps.
     script << "load-module module-native-protocol-unix socket=" << dir << "/native auth-anonymous=1\n"
-           << "load-module module-null-sink sink_name=tone format=float32le channels=1 rate=" << options.sampleRate
-           << "\n"
+           << "load-module module-null-sink sink_name=tone format=float32le channels=" << options.channels
+           << " rate=" << options.sampleRate << "\n"
            << "load-module module-null-sink sink_name=drain\n"
            << "load-module module-loopback source=tone.monitor sink=drain latency_msec=20\n"
            << "load-module module-sine sink=tone rate=" << options.sampleRate << " frequency=" << options.frequency

@@ -13,6 +13,7 @@ namespace testsupport {
 struct PulseOptions {
     int sampleRate = 48000;
     int frequency = 440;
+    int channels = 1;  // the tone in every channel
 };
 
 class PrivatePulse {
