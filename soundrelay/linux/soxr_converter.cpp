@@ -127,7 +127,9 @@ private:
         if (status != InputStatus::HaveData) {
             return status;
         }
-        if (!buffer) {
+        // An empty buffer counts as none, so that a block handing out empty
+        // buffers forever cannot keep this call from returning.
+        if (!buffer || buffer->frameLength() == 0) {
             return InputStatus::NoDataNow;
         }
         const Format& format = buffer->format();

@@ -230,6 +230,24 @@ TEST(SoxrConverter, ReportsBuffersOfTheWrongShapeAsErrors)
     EXPECT_EQ(stereo.calls, 0);
 }
 
+TEST(SoxrConverter, ReturnsWhenTheInputOnlyHasEmptyBuffers)
+{
+    const Format from = floatFormat(48000, 1);
+    const Format to = floatFormat(16000, 1);
+    auto converter = linuxaudio::makeSoxrConverter(from, to);
+    int calls = 0;
+    const audio::InputBlock endlessEmpty = [&](uint32_t, InputStatus& status) {
+        ++calls;
+        status = InputStatus::HaveData;
+        return PcmBuffer::make(from, 16);
+    };
+    auto output = PcmBuffer::make(to, 64);
+    std::optional<audio::Error> error;
+    EXPECT_EQ(converter->convert(*output, error, endlessEmpty), OutputStatus::InputRanDry);
+    EXPECT_EQ(output->frameLength(), 0u);
+    EXPECT_EQ(calls, 1);
+}
+
 TEST(SoxrConverter, EndOfStreamFlushesTheRest)
 {
     const Format from = floatFormat(48000, 1);
