@@ -151,6 +151,9 @@ std::optional<Child> Child::spawn(const ChildOptions& options, std::string* erro
     posix_spawn_file_actions_adddup2(&actions, err.write, 2);
     if (options.pipeFd3) {
         posix_spawn_file_actions_adddup2(&actions, pcm.write, 3);
+    } else {
+        // Whatever the test process holds as descriptor 3 stays out of the child.
+        posix_spawn_file_actions_addclose(&actions, 3);
     }
 
     std::vector<std::string> args = options.argv;

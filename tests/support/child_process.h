@@ -20,7 +20,7 @@ struct ChildOptions {
     std::vector<std::string> extraEnv;     // "KEY=VALUE", added to (or replacing in) the environment
     std::vector<std::string> removeEnv;    // names dropped from the environment
     bool pipeStdin = true;                 // false: standard input is closed in the child
-    bool pipeFd3 = false;                  // descriptor 3 is a pipe read by readFd3()
+    bool pipeFd3 = false;                  // descriptor 3 is a pipe read by readFd3(); else closed
 };
 
 class Child {
