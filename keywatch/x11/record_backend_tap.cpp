@@ -33,8 +33,10 @@ std::unique_ptr<RecordBackendTap> RecordBackendTap::open(std::shared_ptr<CapsLoc
     if (epoll.get() < 0 || wake.get() < 0) {
         return nullptr;
     }
-    if (!watchReadable(epoll.get(), record->descriptor()) || !watchReadable(epoll.get(), wake.get())) {
-        return nullptr;
+    for (const int fd : {record->dataDescriptor(), record->controlDescriptor(), wake.get()}) {
+        if (!watchReadable(epoll.get(), fd)) {
+            return nullptr;
+        }
     }
     return std::unique_ptr<RecordBackendTap>(
         new RecordBackendTap(std::move(record), std::move(epoll), std::move(wake), std::move(capsLock)));
@@ -85,7 +87,8 @@ void RecordBackendTap::stopWatchingIfBroken()
     if (!watching_ || record_->working()) {
         return;
     }
-    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, record_->descriptor(), nullptr);
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, record_->dataDescriptor(), nullptr);
+    ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, record_->controlDescriptor(), nullptr);
     watching_ = false;
 }
 

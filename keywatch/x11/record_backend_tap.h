@@ -1,8 +1,8 @@
 // A listen-only tap made of a RECORD context. What the stand-in polls is an
-// epoll descriptor over the recording connection and a wake-up counter: a
-// connection that broke is dropped from it so that it stops waking the run
-// loop, and the counter makes the first poll read what libxcb may already
-// hold from the moment recording began.
+// epoll descriptor over the recording's two connections and a wake-up
+// counter: connections that broke are dropped from it so that they stop
+// waking the run loop, and the counter makes the first poll read what libxcb
+// may already hold from the moment recording began.
 #pragma once
 
 #include "backend.h"

@@ -47,8 +47,10 @@ bool createKeyContext(xcb_connection_t* connection, xcb_record_context_t context
 
 // The server hands recorded data on only when it flushes output to some
 // client, and a key that no client receives causes no flush. Receiving the
-// keys that reach the root window on the recording connection makes every
-// press flush at once, also on a display where no application has focus.
+// keys that reach the root window makes every press flush at once, also on
+// a display where no application has focus. Never on the recording
+// connection: events sent there along with recorded data corrupt the
+// server's memory.
 bool receiveRootKeys(xcb_connection_t* connection)
 {
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
@@ -59,6 +61,16 @@ bool receiveRootKeys(xcb_connection_t* connection)
     const auto cookie = xcb_change_window_attributes_checked(connection, screen->root, XCB_CW_EVENT_MASK, &mask);
     Error error{xcb_request_check(connection, cookie)};
     return error == nullptr;
+}
+
+void dropEvents(xcb_connection_t* connection)
+{
+    for (;;) {
+        Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection)};
+        if (!event) {
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -89,7 +101,7 @@ std::unique_ptr<RecordTap> RecordTap::open()
         return nullptr;
     }
     Connection data = connectToDisplay();
-    if (!data || !receiveRootKeys(data.get()) || !enableXkb(control.get())) {
+    if (!data || !receiveRootKeys(control.get()) || !enableXkb(control.get())) {
         return nullptr;
     }
     const auto startState = queryKeyboard(control.get());
@@ -141,7 +153,7 @@ void RecordTap::awaitEnd()
             return;
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd readable{descriptor(), POLLIN, 0};
+        pollfd readable{dataDescriptor(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) {
             return;
         }
@@ -165,13 +177,9 @@ void RecordTap::drain(std::vector<RecordedKey>& into)
         }
         takeReply(*owned, into);
     }
+    dropEvents(data_.get());
     // The root window's key events only served to wake the server's flush.
-    for (;;) {
-        Reply<xcb_generic_event_t> stray{xcb_poll_for_event(data_.get())};
-        if (!stray) {
-            break;
-        }
-    }
+    dropEvents(control_.get());
 }
 
 void RecordTap::takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into)

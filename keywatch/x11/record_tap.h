@@ -1,6 +1,6 @@
 // A RECORD context that sees every key press and release on the display:
 // one connection creates the context, a second one receives the recorded
-// data and is read only when its descriptor is readable.
+// data; both are read only when their descriptors are readable.
 #pragma once
 
 #include "keyboard_query.h"
@@ -32,7 +32,10 @@ public:
     ~RecordTap();
 
     // Readable when recorded data has arrived or the connection broke.
-    int descriptor() const { return xcb_get_file_descriptor(data_.get()); }
+    int dataDescriptor() const { return xcb_get_file_descriptor(data_.get()); }
+    // Readable when the root window's key events arrive, which go with the
+    // recorded data, or when the connection broke.
+    int controlDescriptor() const { return xcb_get_file_descriptor(control_.get()); }
 
     // The keyboard as it was just before recording began.
     const KeyboardSnapshot& startState() const { return startState_; }

@@ -52,16 +52,16 @@ std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOpti
     return PrivateXvfb(std::move(*server), *number);
 }
 
-bool PrivateXvfb::stop()
+std::optional<int> PrivateXvfb::stop()
 {
     if (!server_) {
-        return true;
+        return exitStatus_;
     }
     // A terminated server removes its lock file and socket; a killed one would not.
     server_->sendSignal(SIGTERM);
-    const bool ended = server_->waitExit(kStopTimeout).has_value();
+    exitStatus_ = server_->waitExit(kStopTimeout);
     server_.reset();
-    return ended;
+    return exitStatus_;
 }
 
 }  // namespace testsupport

@@ -30,13 +30,16 @@ public:
     std::string name() const { return ":" + std::to_string(number_); }
     std::string displayEnv() const { return "DISPLAY=" + name(); }
 
-    // Ends the server and waits for it (bounded); true once it is gone.
-    bool stop();
+    // Ends the server and waits for it (bounded): its exit status, 0 for a
+    // clean end; nothing when it would not end. A server that already ended
+    // answers as it did then.
+    std::optional<int> stop();
 
 private:
     PrivateXvfb(Child server, int number) : server_(std::move(server)), number_(number) {}
 
     std::optional<Child> server_;
+    std::optional<int> exitStatus_;
     int number_ = -1;
 };
 
