@@ -10,6 +10,10 @@ namespace {
 
 // More channels than any capture device or host request has.
 constexpr uint32_t kMaxChannels = 64;
+// Rates outside this range name no audio anyone records; far beyond it the
+// resampler floods descriptor 3 or never returns from its set-up.
+constexpr double kMinSampleRate = 1.0;
+constexpr double kMaxSampleRate = 768000.0;
 
 class LinuxAudioPlatform final : public audio::AudioPlatform {
 public:
@@ -21,7 +25,8 @@ public:
         if (common != audio::CommonFormat::Float32 && common != audio::CommonFormat::Int16) {
             return std::nullopt;
         }
-        if (!std::isfinite(sampleRate) || sampleRate <= 0.0 || channels == 0 || channels > kMaxChannels) {
+        if (!(sampleRate >= kMinSampleRate && sampleRate <= kMaxSampleRate) || channels == 0 ||
+            channels > kMaxChannels) {
             return std::nullopt;
         }
         return audio::Format{common, sampleRate, channels, interleaved};

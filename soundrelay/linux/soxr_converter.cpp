@@ -28,6 +28,12 @@ bool usable(const Format& format)
            std::isfinite(format.sampleRate) && format.sampleRate > 0.0 && format.channelCount > 0;
 }
 
+// libsoxr's set-up does not return for a decimation beyond 2^32.
+bool ratioFits(const Format& from, const Format& to)
+{
+    return from.sampleRate / to.sampleRate <= 4294967296.0;
+}
+
 Error ownError(std::string description)
 {
     return Error{"SoxrConverter", -1, std::move(description)};
@@ -196,7 +202,7 @@ private:
 
 std::shared_ptr<audio::Converter> makeSoxrConverter(const Format& from, const Format& to)
 {
-    if (!usable(from) || !usable(to)) {
+    if (!usable(from) || !usable(to) || !ratioFits(from, to)) {
         return nullptr;
     }
     const unsigned mapped = std::min(from.channelCount, to.channelCount);

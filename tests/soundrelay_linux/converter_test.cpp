@@ -99,6 +99,7 @@ TEST(SoxrConverter, RefusesFormatsItCannotHandle)
         {"no input channels", floatFormat(48000, 0), good},
         {"no output channels", good, floatFormat(16000, 0)},
         {"interleaved", Format{CommonFormat::Float32, 48000, 2, true}, good},
+        {"decimation beyond 2^32", good, floatFormat(1e-5, 1)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(linuxaudio::makeSoxrConverter(c.from, c.to), nullptr) << c.name;
