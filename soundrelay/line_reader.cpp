@@ -24,7 +24,7 @@ void waitReadable(int fd)
 std::optional<std::string> LineReader::next()
 {
     for (;;) {
-        const size_t lf = buffered_.find('\n');
+        const size_t lf = buffered_.find('\n', scanned_);
         if (lf != std::string::npos) {
             size_t end = lf;
             if (end > 0 && buffered_[end - 1] == '\r') {
@@ -32,8 +32,11 @@ std::optional<std::string> LineReader::next()
             }
             std::string line = buffered_.substr(0, end);
             buffered_.erase(0, lf + 1);
+            scanned_ = 0;
             return line;
         }
+        // A long line arrives in many reads; each byte is searched once.
+        scanned_ = buffered_.size();
         if (ended_ || !fill()) {
             ended_ = true;
             if (buffered_.empty()) {

@@ -20,6 +20,7 @@ private:
 
     int fd_;
     std::string buffered_;
+    size_t scanned_ = 0;  // bytes of buffered_ known to hold no LF
     bool ended_ = false;
 };
 
