@@ -39,9 +39,8 @@ void DisplayLink::dropStrayEventsLocked()
     }
 }
 
-bool DisplayLink::fakeKey(uint8_t xKeycode, bool press)
+bool DisplayLink::fakeKeyLocked(uint8_t xKeycode, bool press)
 {
-    std::lock_guard lock(mutex_);
     xcb_connection_t* connection = connectionLocked();
     if (connection == nullptr) {
         return false;
@@ -53,14 +52,28 @@ bool DisplayLink::fakeKey(uint8_t xKeycode, bool press)
     return sent;
 }
 
+// A connection learns that its display went away only when it is used, so
+// a failure on one that looked sound is tried once more on a fresh one: the
+// display may be back.
+bool DisplayLink::fakeKey(uint8_t xKeycode, bool press)
+{
+    std::lock_guard lock(mutex_);
+    return fakeKeyLocked(xKeycode, press) || fakeKeyLocked(xKeycode, press);
+}
+
 std::optional<KeyboardSnapshot> DisplayLink::keyboard()
 {
     std::lock_guard lock(mutex_);
-    xcb_connection_t* connection = connectionLocked();
-    if (connection == nullptr) {
-        return std::nullopt;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        xcb_connection_t* connection = connectionLocked();
+        if (connection == nullptr) {
+            return std::nullopt;
+        }
+        if (auto snapshot = queryKeyboard(connection)) {
+            return snapshot;
+        }
     }
-    return queryKeyboard(connection);
+    return std::nullopt;
 }
 
 }  // namespace x11

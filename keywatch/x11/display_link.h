@@ -22,6 +22,7 @@ public:
 
 private:
     xcb_connection_t* connectionLocked();
+    bool fakeKeyLocked(uint8_t xKeycode, bool press);
     void dropStrayEventsLocked();
 
     std::mutex mutex_;

@@ -63,13 +63,16 @@ bool receiveRootKeys(xcb_connection_t* connection)
     return error == nullptr;
 }
 
-void dropEvents(xcb_connection_t* connection)
+// How many events were dropped.
+int dropEvents(xcb_connection_t* connection)
 {
+    int dropped = 0;
     for (;;) {
         Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection)};
         if (!event) {
-            return;
+            return dropped;
         }
+        ++dropped;
     }
 }
 
@@ -178,8 +181,19 @@ void RecordTap::drain(std::vector<RecordedKey>& into)
         takeReply(*owned, into);
     }
     dropEvents(data_.get());
-    // The root window's key events only served to wake the server's flush.
-    dropEvents(control_.get());
+    if (dropEvents(control_.get()) > 0) {
+        nudgeFlush();
+    }
+}
+
+// A key reached the root window, so it has been recorded; but the server
+// can still hold the recording back when it flushed just before recording
+// it. A request with a reply, whose reply is dropped unread, makes it flush
+// again.
+void RecordTap::nudgeFlush()
+{
+    xcb_discard_reply(control_.get(), xcb_get_input_focus(control_.get()).sequence);
+    xcb_flush(control_.get());
 }
 
 void RecordTap::takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into)

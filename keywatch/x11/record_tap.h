@@ -52,6 +52,7 @@ private:
               xcb_record_enable_context_cookie_t enabled, const KeyboardSnapshot& startState);
     void takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into);
     void awaitEnd();
+    void nudgeFlush();
 
     Connection control_;
     Connection data_;
