@@ -76,6 +76,11 @@ private:
 
 std::unique_ptr<audio::AudioFile> openSndFile(const std::string& path, Error& error)
 {
+    // The C path would end at the NUL and name another file.
+    if (path.find('\0') != std::string::npos) {
+        error = Error{"sndfile", SF_ERR_SYSTEM, "path contains a NUL byte"};
+        return nullptr;
+    }
     SF_INFO info{};
     SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
     if (!file) {

@@ -106,13 +106,15 @@ TEST(SndFileReader, OpenFailuresCarryTheLibrarysDescription)
         std::ofstream text(dir.file("notes.wav"));
         text << "this is not audio\n";
     }
+    ASSERT_TRUE(soundfixtures::writeFloatWav(dir.file("a.wav"), 16000, 1, std::vector<float>(200, 0.25f)));
     struct Case {
         std::string path;
         std::string expected;
     };
     const Case cases[] = {{dir.file("missing.wav"), "No such file or directory"},
                           {dir.file("notes.wav"), ""},
-                          {dir.path(), ""}};
+                          {dir.path(), ""},
+                          {dir.file("a.wav") + std::string(1, '\0') + "b", "NUL"}};
     for (const auto& c : cases) {
         audio::Error error;
         EXPECT_EQ(linuxaudio::openSndFile(c.path, error), nullptr) << c.path;
