@@ -403,6 +403,17 @@ TEST_F(KeywatchX11, EndOfInputAndSignalsEndTheRunWithStatusZero)
     }
 }
 
+// The descriptors keywatch opens must not take the place of a closed
+// standard input and keep it waiting for commands that never come.
+TEST_F(KeywatchX11, AClosedStandardInputEndsTheRunLikeEndOfInput)
+{
+    std::string error;
+    auto run = KeywatchRun::start({{"65"}, display_->name(), true, false}, &error);
+    ASSERT_TRUE(run) << error;
+    EXPECT_EQ(run->child().waitExit(5000ms), std::optional<int>(0));
+    EXPECT_EQ(run->stderrText(), "");
+}
+
 // The server is brought down by a recording freed while it still carries
 // data; keywatch ending after typing must leave the display serving.
 TEST_F(KeywatchX11, EndingAfterTypingLeavesTheDisplayServing)

@@ -14,6 +14,7 @@ std::optional<KeywatchRun> KeywatchRun::start(const RunOptions& options, std::st
 {
     testsupport::ChildOptions child;
     child.argv = {KEYWATCH_PATH};
+    child.pipeStdin = options.stdinOpen;
     child.argv.insert(child.argv.end(), options.args.begin(), options.args.end());
     if (options.display) {
         child.extraEnv = {"DISPLAY=" + *options.display};

@@ -21,6 +21,7 @@ struct RunOptions {
     std::vector<std::string> args;
     std::optional<std::string> display;  // none: DISPLAY is removed
     bool expectOk = true;                // read and check the "ok" line first
+    bool stdinOpen = true;               // false: standard input is closed in keywatch
 };
 
 class KeywatchRun {

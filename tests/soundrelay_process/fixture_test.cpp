@@ -233,4 +233,19 @@ TEST(FixtureProcess, ClosedOrMissingDescriptor3FailsThePlaybackOnly)
     }
 }
 
+// The pipes the recorder's libraries open must not take the place of a
+// closed standard input: it is end of input, and the recorder ends at once.
+TEST(RecorderProcessStart, AClosedStandardInputIsEndOfInput)
+{
+    soundfixtures::TempDir dir;
+    std::string error;
+    auto recorder = RecorderProcess::spawn(
+        {{"PULSE_SERVER=unix:" + dir.file("no-server"), "HOME=" + dir.path()}, false, false}, &error);
+    ASSERT_TRUE(recorder) << error;
+    EXPECT_EQ(recorder->nextEvent(), json({{"type", "recording_stopped"}}));
+    std::string stderrText;
+    EXPECT_EQ(recorder->finish(stderrText), 0);
+    EXPECT_EQ(stderrText, "");
+}
+
 }  // namespace

@@ -8,10 +8,7 @@ std::optional<RecorderProcess> RecorderProcess::spawn(const RecorderOptions& opt
 {
     testsupport::ChildOptions child;
     child.argv = {SOUNDRELAY_BINARY};
-    if (!options.pipeFd3) {
-        // Whatever descriptor 3 the test process holds must not reach the recorder.
-        child.argv = {"/bin/sh", "-c", "exec 3>&-; exec \"$0\"", SOUNDRELAY_BINARY};
-    }
+    child.pipeStdin = options.stdinOpen;
     child.extraEnv = options.env;
     child.removeEnv = testsupport::PrivatePulse::foreignEnvironment();
     child.pipeFd3 = options.pipeFd3;

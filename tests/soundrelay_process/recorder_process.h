@@ -16,6 +16,7 @@ using testsupport::milliseconds;
 struct RecorderOptions {
     std::vector<std::string> env;  // "KEY=VALUE" for the recorder
     bool pipeFd3 = true;  // false: descriptor 3 is not open in the recorder
+    bool stdinOpen = true;  // false: standard input is not open in the recorder
 };
 
 class RecorderProcess {
