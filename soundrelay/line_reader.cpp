@@ -21,7 +21,7 @@ void waitReadable(int fd)
 
 }  // namespace
 
-std::optional<std::string> LineReader::next()
+std::optional<InputLine> LineReader::next()
 {
     for (;;) {
         const size_t lf = buffered_.find('\n', scanned_);
@@ -30,19 +30,29 @@ std::optional<std::string> LineReader::next()
             if (end > 0 && buffered_[end - 1] == '\r') {
                 --end;
             }
-            std::string line = buffered_.substr(0, end);
+            const bool overlong = discarding_ || end > maxLineBytes_;
+            InputLine line{overlong ? std::string() : buffered_.substr(0, end), overlong};
             buffered_.erase(0, lf + 1);
             scanned_ = 0;
+            discarding_ = false;
             return line;
+        }
+        if (buffered_.size() > maxLineBytes_) {
+            discarding_ = true;
+            buffered_.clear();
         }
         // A long line arrives in many reads; each byte is searched once.
         scanned_ = buffered_.size();
         if (ended_ || !fill()) {
             ended_ = true;
-            if (buffered_.empty()) {
+            if (buffered_.empty() && !discarding_) {
                 return std::nullopt;
             }
-            return std::exchange(buffered_, std::string());
+            const bool overlong = discarding_ || buffered_.size() > maxLineBytes_;
+            InputLine last{overlong ? std::string() : std::exchange(buffered_, std::string()), overlong};
+            buffered_.clear();
+            discarding_ = false;
+            return last;
         }
     }
 }

@@ -44,7 +44,11 @@ void RecorderHelper::runUntilEndOfInput()
 {
     LineReader reader(fds_.input);
     while (auto line = reader.next()) {
-        handleLine(*line);
+        if (line->overlong) {
+            send(errorEvent("decode_failed:line_too_long"));
+            continue;
+        }
+        handleLine(line->text);
     }
     stop();
 }

@@ -1,4 +1,5 @@
 // The command loop over pipes: reading, skipping, decoding and dispatch.
+#include "line_reader.h"
 #include "recorder_harness.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,19 @@ TEST(CommandLoop, PingYieldsExactlyThePongLine)
     RecorderHarness harness;
     harness.sendLine(R"({"command":"ping"})");
     EXPECT_EQ(harness.readLine(), R"({"type":"pong"})");
+}
+
+// A line beyond what the reader holds is refused whole, and nothing of its
+// tail is taken for a command; the next line is read as usual.
+TEST(CommandLoop, RefusesAnOverlongLineWholeAndReadsOn)
+{
+    RecorderHarness harness;
+    const std::string tail = R"({"command":"ping"})";
+    std::string overlong(recorder::LineReader::kMaxLineBytes + 1, ' ');
+    harness.sendBytes(overlong + tail + "\n" + R"({"command":"ping"})" + "\n");
+    EXPECT_EQ(harness.readEvent(), json({{"type", "error"}, {"error", "decode_failed:line_too_long"}}));
+    EXPECT_EQ(harness.readEvent(), json({{"type", "pong"}}));
+    EXPECT_TRUE(harness.noLineWithin(50ms));
 }
 
 TEST(CommandLoop, WritesNothingBeforeTheFirstCommand)
