@@ -1,6 +1,7 @@
 #include "linux/sndfile_reader.h"
 
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <vector>
@@ -79,6 +80,13 @@ std::unique_ptr<audio::AudioFile> openSndFile(const std::string& path, Error& er
     // The C path would end at the NUL and name another file.
     if (path.find('\0') != std::string::npos) {
         error = Error{"sndfile", SF_ERR_SYSTEM, "path contains a NUL byte"};
+        return nullptr;
+    }
+    // Opening a FIFO for reading waits for a writer, and would hold up the
+    // command loop; only files that exist as such are fixtures.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        error = Error{"sndfile", SF_ERR_SYSTEM, "not a regular file"};
         return nullptr;
     }
     SF_INFO info{};

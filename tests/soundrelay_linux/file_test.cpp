@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -107,13 +108,15 @@ TEST(SndFileReader, OpenFailuresCarryTheLibrarysDescription)
         text << "this is not audio\n";
     }
     ASSERT_TRUE(soundfixtures::writeFloatWav(dir.file("a.wav"), 16000, 1, std::vector<float>(200, 0.25f)));
+    ASSERT_EQ(::mkfifo(dir.file("pipe.wav").c_str(), 0600), 0);
     struct Case {
         std::string path;
         std::string expected;
     };
     const Case cases[] = {{dir.file("missing.wav"), "No such file or directory"},
                           {dir.file("notes.wav"), ""},
-                          {dir.path(), ""},
+                          {dir.path(), "not a regular file"},
+                          {dir.file("pipe.wav"), "not a regular file"},  // would wait for a writer
                           {dir.file("a.wav") + std::string(1, '\0') + "b", "NUL"}};
     for (const auto& c : cases) {
         audio::Error error;
