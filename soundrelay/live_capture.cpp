@@ -33,6 +33,7 @@ std::optional<audio::Error> RecorderHelper::start(double sampleRate, int64_t cha
 std::optional<audio::Error> RecorderHelper::startLive(double sampleRate, int64_t channels)
 {
     teardownEngine();
+    pcmCancel_.lower();
     engine_ = platform_.makeEngine();
     audio::InputNode& input = engine_->inputNode();
     const audio::Format inputFormat = input.inputFormat(kTapBus);
@@ -94,11 +95,14 @@ void RecorderHelper::stop()
     send(Event{{"type", std::string("recording_stopped")}});
 }
 
-// Order matters: the playback task and the tap are stopped, and waited for,
-// before the converter and format they use are released. Nothing of the
-// recording reaches descriptor 3 or standard output after this returns.
+// Order matters: PCM writes are cancelled first, so that the waits below
+// end even when descriptor 3 is full; then the playback task and the tap are
+// stopped, and waited for, before the converter and format they use are
+// released. Nothing of the recording reaches descriptor 3 or standard output
+// after this returns.
 void RecorderHelper::teardownEngine()
 {
+    pcmCancel_.raise();
     if (playback_) {
         playback_->cancel();
         playback_->waitFinished();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "audio/audio_model.h"
+#include "cancellable_write.h"
 #include "command.h"
 #include "event.h"
 #include "playback_control.h"
@@ -60,7 +61,8 @@ private:
     audio::TapBlock makeTapBlock();
 
     // Tap conversion and the PCM16 writer. process() runs with the gate's
-    // mutex held.
+    // mutex held. writePcm16 is false when the write failed or was cancelled
+    // by the teardown.
     void process(const std::shared_ptr<audio::PcmBuffer>& buffer);
     bool writePcm16(const audio::PcmBuffer& buffer);
 
@@ -86,6 +88,10 @@ private:
 
     // Read by the playback task.
     std::atomic<bool> isRecording_{false};
+
+    // Raised by the teardown before it waits for a writer, so that a host
+    // that stopped reading descriptor 3 cannot hold "stop" up.
+    WriteCancel pcmCancel_;
 
     std::mutex sendMutex_;  // keeps each event line whole
 

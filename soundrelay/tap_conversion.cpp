@@ -2,7 +2,6 @@
 #include "recorder_helper.h"
 
 #include "capacity.h"
-#include "fd_io.h"
 #include "pcm16.h"
 #include "single_buffer_input.h"
 
@@ -56,7 +55,7 @@ bool RecorderHelper::writePcm16(const audio::PcmBuffer& buffer)
     } else {
         bytes = encodePcm16(first, frames);
     }
-    return writeAll(fds_.pcm, bytes.data(), bytes.size());
+    return writeAllUnlessCancelled(fds_.pcm, bytes.data(), bytes.size(), pcmCancel_) == WriteResult::Written;
 }
 
 }  // namespace recorder

@@ -218,6 +218,17 @@ void RecorderHarness::closePcmReader()
     pcm_.closeRead();
 }
 
+int RecorderHarness::resizePcmPipe(int bytes)
+{
+    return ::fcntl(pcm_.write, F_SETPIPE_SZ, bytes);
+}
+
+bool RecorderHarness::waitPcmPending(milliseconds timeout)
+{
+    pollfd entry{pcm_.read, POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0 && (entry.revents & POLLIN) != 0;
+}
+
 std::string RecorderHarness::readCombinedUntil(const std::string& until, milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;

@@ -69,6 +69,10 @@ public:
     // With pcmPackets: the bytes of the next single write to descriptor 3.
     std::optional<std::vector<uint8_t>> readPcmWrite(milliseconds timeout = kWait);
     void closePcmReader();
+    // Sets the capacity of descriptor 3's pipe; the capacity it got, or -1.
+    int resizePcmPipe(int bytes);
+    // Waits (bounded) until descriptor 3 holds bytes, reading none.
+    bool waitPcmPending(milliseconds timeout = kWait);
 
     // With pcmToStdout: bytes of the combined pipe until `until` is seen in
     // a complete line, or the timeout.
