@@ -126,20 +126,17 @@ void State::setEnabled(TapRecord& tap, bool enabled)
 
 bool State::isEnabled(const TapRecord& tap) const
 {
-    std::lock_guard lock(mutex_);
-    return tap.enabled;
+    return lockedRead(tap.enabled);
 }
 
 bool State::isValid(const TapRecord& tap) const
 {
-    std::lock_guard lock(mutex_);
-    return tap.valid;
+    return lockedRead(tap.valid);
 }
 
 bool State::canCreateRunLoopSource() const
 {
-    std::lock_guard lock(mutex_);
-    return !failSource_;
+    return !lockedRead(failSource_);
 }
 
 void State::post(const standin::PostedEvent& event)
@@ -153,38 +150,32 @@ void State::post(const standin::PostedEvent& event)
 
 CGEventFlags State::flagsState() const
 {
-    std::lock_guard lock(mutex_);
-    return systemFlags_;
+    return lockedRead(systemFlags_);
 }
 
 bool State::providesSecureInput() const
 {
-    std::lock_guard lock(mutex_);
-    return secureInputAvailable_;
+    return lockedRead(secureInputAvailable_);
 }
 
 bool State::secureInputEnabled() const
 {
-    std::lock_guard lock(mutex_);
-    return secureInput_;
+    return lockedRead(secureInput_);
 }
 
 bool State::providesListenAccess() const
 {
-    std::lock_guard lock(mutex_);
-    return listenAccess_ != ListenAccess::absent;
+    return lockedRead(listenAccess_) != ListenAccess::absent;
 }
 
 bool State::listenAccessGranted() const
 {
-    std::lock_guard lock(mutex_);
-    return listenAccess_ == ListenAccess::granted;
+    return lockedRead(listenAccess_) == ListenAccess::granted;
 }
 
 CFAbsoluteTime State::now() const
 {
-    std::lock_guard lock(mutex_);
-    return now_;
+    return lockedRead(now_);
 }
 
 void State::timersRan(CFAbsoluteTime time)
@@ -198,20 +189,17 @@ void State::timersRan(CFAbsoluteTime time)
 
 void State::allowTap(TapKind kind, bool allowed)
 {
-    std::lock_guard lock(mutex_);
-    allowed_[static_cast<int>(kind)] = allowed;
+    lockedWrite(allowed_[static_cast<int>(kind)], allowed);
 }
 
 void State::failRunLoopSource(bool fail)
 {
-    std::lock_guard lock(mutex_);
-    failSource_ = fail;
+    lockedWrite(failSource_, fail);
 }
 
 void State::failReenable(bool fail)
 {
-    std::lock_guard lock(mutex_);
-    failReenable_ = fail;
+    lockedWrite(failReenable_, fail);
 }
 
 bool State::disableTap(CGEventType reason)
@@ -267,14 +255,12 @@ int State::liveTaps() const
 
 int State::tapsCreated() const
 {
-    std::lock_guard lock(mutex_);
-    return tapsCreated_;
+    return lockedRead(tapsCreated_);
 }
 
 std::vector<standin::TapRequest> State::tapRequests() const
 {
-    std::lock_guard lock(mutex_);
-    return requests_;
+    return lockedRead(requests_);
 }
 
 void State::script(CGEventType type, CGKeyCode keyCode, CGEventFlags flags)
@@ -285,14 +271,12 @@ void State::script(CGEventType type, CGKeyCode keyCode, CGEventFlags flags)
 
 std::vector<Delivery> State::deliveries() const
 {
-    std::lock_guard lock(mutex_);
-    return deliveries_;
+    return lockedRead(deliveries_);
 }
 
 bool State::waitForDeliveries(std::size_t count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return deliveries_.size() >= count; });
+    return waitUntil(timeout, [&] { return deliveries_.size() >= count; });
 }
 
 std::size_t State::pendingEvents() const
@@ -309,14 +293,12 @@ void State::clearDeliveries()
 
 std::vector<standin::PostedEvent> State::posted() const
 {
-    std::lock_guard lock(mutex_);
-    return posted_;
+    return lockedRead(posted_);
 }
 
 bool State::waitForPosted(std::size_t count, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return posted_.size() >= count; });
+    return waitUntil(timeout, [&] { return posted_.size() >= count; });
 }
 
 void State::clearPosted()
@@ -327,32 +309,27 @@ void State::clearPosted()
 
 void State::setLoopback(bool loopback)
 {
-    std::lock_guard lock(mutex_);
-    loopback_ = loopback;
+    lockedWrite(loopback_, loopback);
 }
 
 void State::setSystemFlags(CGEventFlags flags)
 {
-    std::lock_guard lock(mutex_);
-    systemFlags_ = flags;
+    lockedWrite(systemFlags_, flags);
 }
 
 void State::setSecureInput(bool on)
 {
-    std::lock_guard lock(mutex_);
-    secureInput_ = on;
+    lockedWrite(secureInput_, on);
 }
 
 void State::setSecureInputAvailable(bool available)
 {
-    std::lock_guard lock(mutex_);
-    secureInputAvailable_ = available;
+    lockedWrite(secureInputAvailable_, available);
 }
 
 void State::setListenAccess(ListenAccess access)
 {
-    std::lock_guard lock(mutex_);
-    listenAccess_ = access;
+    lockedWrite(listenAccess_, access);
 }
 
 CFAbsoluteTime State::advance(CFTimeInterval seconds)
@@ -365,8 +342,7 @@ CFAbsoluteTime State::advance(CFTimeInterval seconds)
 
 bool State::waitForTimersAt(CFAbsoluteTime time, std::chrono::milliseconds timeout) const
 {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return timersRanAt_ >= time; });
+    return waitUntil(timeout, [&] { return timersRanAt_ >= time; });
 }
 
 // --- Helpers; the caller holds mutex_.

@@ -4,6 +4,7 @@
 
 #include "sim_backend.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -77,6 +78,29 @@ public:
     bool waitForTimersAt(CFAbsoluteTime time, std::chrono::milliseconds timeout) const;
 
 private:
+    // One field, read or written under the lock.
+    template <class T>
+    T lockedRead(const T& field) const
+    {
+        std::lock_guard lock(mutex_);
+        return field;
+    }
+
+    template <class T>
+    void lockedWrite(T& field, const T& value)
+    {
+        std::lock_guard lock(mutex_);
+        field = value;
+    }
+
+    // Waits under the lock until `ready` holds or `timeout` passes.
+    template <class Ready>
+    bool waitUntil(std::chrono::milliseconds timeout, Ready ready) const
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, ready);
+    }
+
     // Callers hold mutex_.
     TapRecord* newestTap() const;
     void enter(const standin::TapEvent& event, bool injected);
