@@ -47,6 +47,13 @@ Split splitAtStop(const std::string& stream)
     return split;
 }
 
+// The pong is the last thing written, so the stream read up to it is whole.
+Split pingAndSplitAtStop(RecorderHarness& harness)
+{
+    harness.sendLine(R"({"command":"ping"})");
+    return splitAtStop(harness.readCombinedUntil("{\"type\":\"pong\"}\n"));
+}
+
 TEST(RecordingEnd, NoLivePcmFollowsRecordingStopped)
 {
     RecorderHarness harness(HarnessOptions{.pcmToStdout = true});
@@ -57,8 +64,7 @@ TEST(RecordingEnd, NoLivePcmFollowsRecordingStopped)
     // Let PCM flow, then stop and ping: the pong is the last thing written.
     harness.readCombinedUntil(std::string(64, '\x01'));
     harness.sendLine(R"({"command":"stop"})");
-    harness.sendLine(R"({"command":"ping"})");
-    const Split split = splitAtStop(harness.readCombinedUntil("{\"type\":\"pong\"}\n"));
+    const Split split = pingAndSplitAtStop(harness);
     ASSERT_TRUE(split.stopSeen);
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
     EXPECT_EQ(split.textAfterStop, "{\"type\":\"pong\"}\n");
@@ -83,8 +89,7 @@ TEST(RecordingEnd, StopWaitsForATapBufferInFlight)
         << "stop answered while a buffer was in flight";
     sim.holdConverter(false);
     EXPECT_TRUE(inFlight.get());
-    harness.sendLine(R"({"command":"ping"})");
-    const Split split = splitAtStop(harness.readCombinedUntil("{\"type\":\"pong\"}\n"));
+    const Split split = pingAndSplitAtStop(harness);
     ASSERT_TRUE(split.stopSeen);
     EXPECT_EQ(split.pcmBytesBeforeStop, 320u);  // the held buffer, 480 frames at a third
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
@@ -105,8 +110,7 @@ TEST(RecordingEnd, NoFixturePcmOrFinishFollowsRecordingStopped)
     // Stop in the middle of a chunk's pause.
     harness.readCombinedUntil(std::string(3200, '\x01'));
     harness.sendLine(R"({"command":"stop"})");
-    harness.sendLine(R"({"command":"ping"})");
-    const Split split = splitAtStop(harness.readCombinedUntil("{\"type\":\"pong\"}\n"));
+    const Split split = pingAndSplitAtStop(harness);
     ASSERT_TRUE(split.stopSeen);
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
     EXPECT_EQ(split.textAfterStop, "{\"type\":\"pong\"}\n");
@@ -124,8 +128,7 @@ TEST(RecordingEnd, StopWaitsForAFixtureChunkInFlight)
     EXPECT_TRUE(harness.readCombinedUntil(kStoppedLine, 50ms).find(kStoppedLine) == std::string::npos)
         << "stop answered while a chunk was in flight";
     sim.holdFileReads(false);
-    harness.sendLine(R"({"command":"ping"})");
-    const Split split = splitAtStop(harness.readCombinedUntil("{\"type\":\"pong\"}\n"));
+    const Split split = pingAndSplitAtStop(harness);
     ASSERT_TRUE(split.stopSeen);
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
     EXPECT_EQ(split.textAfterStop, "{\"type\":\"pong\"}\n");
