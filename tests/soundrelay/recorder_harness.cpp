@@ -1,5 +1,7 @@
 #include "recorder_harness.h"
 
+#include "fd_wait.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,20 +17,9 @@ namespace recordertest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void closeFd(int& fd)
-{
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
-int remainingMs(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
+using testsupport::closeFd;
+using testsupport::remainingMs;
+using testsupport::waitReadable;
 
 }  // namespace
 
@@ -115,9 +106,7 @@ bool RecorderHarness::waitLoopEnded(milliseconds timeout)
 
 bool RecorderHarness::readInto(int fd, std::string& into, milliseconds timeout)
 {
-    pollfd entry{fd, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, static_cast<int>(timeout.count()));
-    if (ready <= 0) {
+    if (!waitReadable(fd, Clock::now() + timeout)) {
         return false;
     }
     char chunk[4096];
@@ -200,8 +189,7 @@ std::vector<uint8_t> RecorderHarness::drainPcm()
 
 std::optional<std::vector<uint8_t>> RecorderHarness::readPcmWrite(milliseconds timeout)
 {
-    pollfd entry{pcm_.read, POLLIN, 0};
-    if (::poll(&entry, 1, static_cast<int>(timeout.count())) <= 0) {
+    if (!waitReadable(pcm_.read, Clock::now() + timeout)) {
         return std::nullopt;
     }
     std::vector<uint8_t> record(1 << 16);

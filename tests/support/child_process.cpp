@@ -1,7 +1,8 @@
 #include "child_process.h"
 
+#include "fd_wait.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -19,36 +20,6 @@ namespace testsupport {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void closeFd(int& fd)
-{
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
-// Milliseconds left until `deadline`, never negative.
-int remainingMs(Clock::time_point deadline)
-{
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits until `fd` is readable or the deadline passes.
-bool waitReadable(int fd, Clock::time_point deadline)
-{
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        const int n = ::poll(&p, 1, remainingMs(deadline));
-        if (n > 0) {
-            return true;
-        }
-        if (n == 0 || errno != EINTR) {
-            return false;
-        }
-    }
-}
 
 // Reads what is there; 0 at end of file, -1 when nothing could be read.
 ssize_t readSome(int fd, char* into, size_t size)
