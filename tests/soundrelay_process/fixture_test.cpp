@@ -34,15 +34,7 @@ protected:
     }
 
     // Every test ends with a clean exit and nothing on standard error.
-    void TearDown() override
-    {
-        if (!recorder_) {
-            return;
-        }
-        std::string stderrText;
-        EXPECT_EQ(recorder_->finish(stderrText), 0);
-        EXPECT_EQ(stderrText, "");
-    }
+    void TearDown() override { recorderprocess::expectCleanFinish(recorder_); }
 
     json startFixture(const std::string& name, double rate = 16000, int channels = 1)
     {

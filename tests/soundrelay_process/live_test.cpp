@@ -35,15 +35,7 @@ protected:
         ASSERT_TRUE(recorder_) << error;
     }
 
-    void TearDown() override
-    {
-        if (!recorder_) {
-            return;
-        }
-        std::string stderrText;
-        EXPECT_EQ(recorder_->finish(stderrText), 0);
-        EXPECT_EQ(stderrText, "");
-    }
+    void TearDown() override { recorderprocess::expectCleanFinish(recorder_); }
 
     void expectPong()
     {

@@ -2,6 +2,8 @@
 
 #include "private_pulse.h"
 
+#include <gtest/gtest.h>
+
 namespace recorderprocess {
 
 std::optional<RecorderProcess> RecorderProcess::spawn(const RecorderOptions& options, std::string* error)
@@ -66,6 +68,16 @@ std::optional<int> RecorderProcess::finish(std::string& stderrText)
     const auto status = child_->waitExit(milliseconds(10000));
     stderrText = child_->readStderr(milliseconds(2000));
     return status;
+}
+
+void expectCleanFinish(std::optional<RecorderProcess>& recorder)
+{
+    if (!recorder) {
+        return;
+    }
+    std::string stderrText;
+    EXPECT_EQ(recorder->finish(stderrText), 0);
+    EXPECT_EQ(stderrText, "");
 }
 
 std::vector<int16_t> samplesOf(const std::vector<uint8_t>& bytes)

@@ -42,6 +42,10 @@ private:
     std::optional<testsupport::Child> child_;
 };
 
+// Finishes a recorder a test started and expects a clean exit with
+// nothing on standard error; nothing to do when none was started.
+void expectCleanFinish(std::optional<RecorderProcess>& recorder);
+
 // Little-endian 16-bit samples from the bytes of descriptor 3.
 std::vector<int16_t> samplesOf(const std::vector<uint8_t>& bytes);
 std::vector<float> floatsOf(const std::vector<int16_t>& samples);
