@@ -4,8 +4,6 @@
 #include "run_loop.h"
 
 #include <chrono>
-#include <cmath>
-#include <limits>
 #include <mutex>
 
 namespace standin {
@@ -62,13 +60,7 @@ CFAbsoluteTime Backend::now()
 
 int Backend::millisecondsUntil(CFAbsoluteTime deadline)
 {
-    const double seconds = deadline - now();
-    if (seconds <= 0)
-        return 0;
-    const double millis = std::ceil(seconds * 1000.0);
-    if (millis >= static_cast<double>(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    return static_cast<int>(millis);
+    return millisecondsLeft(deadline - now());
 }
 
 void installBackend(std::unique_ptr<Backend> backend)

@@ -56,16 +56,6 @@ Registry& registry()
     return *theRegistry;
 }
 
-int millisecondsLeft(double seconds)
-{
-    if (seconds <= 0)
-        return 0;
-    const double millis = std::ceil(seconds * 1000.0);
-    if (millis >= static_cast<double>(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    return static_cast<int>(millis);
-}
-
 // Runs `action` on `loop` only while it is alive. Other threads stop and
 // wake loops they hold no reference to; a loop's thread may end (and
 // release it) the moment it sees the stop, so the registry's lock keeps
@@ -198,7 +188,7 @@ void __CFRunLoop::runDueTimers(const Snapshot& items, standin::Backend& backend)
 
 int __CFRunLoop::waitMilliseconds(const Snapshot& items, standin::Backend& backend, double secondsLeft)
 {
-    int wait = millisecondsLeft(secondsLeft);
+    int wait = standin::millisecondsLeft(secondsLeft);
     for (const auto& timer : items.timers) {
         if (!timer->isValid())
             continue;
@@ -291,6 +281,16 @@ thread_local ThreadLoop threadLoop;
 } // namespace
 
 namespace standin {
+
+int millisecondsLeft(double seconds)
+{
+    if (seconds <= 0)
+        return 0;
+    const double millis = std::ceil(seconds * 1000.0);
+    if (millis >= static_cast<double>(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
+    return static_cast<int>(millis);
+}
 
 void wakeAllRunLoops()
 {

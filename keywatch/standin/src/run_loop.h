@@ -88,6 +88,9 @@ private:
 
 namespace standin {
 
+// `seconds` as a poll timeout: rounded up, never negative, at most INT_MAX.
+int millisecondsLeft(double seconds);
+
 // Wakes every live run loop (they re-read the clock).
 void wakeAllRunLoops();
 
