@@ -76,6 +76,19 @@ int dropEvents(xcb_connection_t* connection)
     }
 }
 
+// Drops what is already queued without reading the socket: a read here
+// could take in recorded data that then waits, unseen by poll(), for the
+// next key.
+void dropQueuedEvents(xcb_connection_t* connection)
+{
+    for (;;) {
+        Reply<xcb_generic_event_t> event{xcb_poll_for_queued_event(connection)};
+        if (!event) {
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 bool RecordTap::canRecord()
@@ -180,7 +193,7 @@ void RecordTap::drain(std::vector<RecordedKey>& into)
         }
         takeReply(*owned, into);
     }
-    dropEvents(data_.get());
+    dropQueuedEvents(data_.get());
     if (dropEvents(control_.get()) > 0) {
         nudgeFlush();
     }
