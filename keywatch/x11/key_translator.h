@@ -3,7 +3,7 @@
 #pragma once
 
 #include "keyboard_query.h"
-#include "mac_flags.h"
+#include "x11_flags.h"
 
 #include <cstdint>
 #include <optional>

@@ -2,7 +2,7 @@
 // whether Caps Lock is locked.
 #pragma once
 
-#include "mac_flags.h"
+#include "x11_flags.h"
 
 #include <xcb/xcb.h>
 

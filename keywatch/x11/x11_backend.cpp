@@ -3,16 +3,12 @@
 #include "caps_lock_memory.h"
 #include "display_link.h"
 #include "key_codes.h"
-#include "mac_flags.h"
+#include "x11_flags.h"
 #include "record_backend_tap.h"
 
 namespace x11 {
 
 namespace {
-
-constexpr uint64_t kDeviceDependentBits = kFlagLeftControl | kFlagLeftShift | kFlagRightShift | kFlagLeftCommand |
-                                          kFlagRightCommand | kFlagLeftOption | kFlagRightOption |
-                                          kFlagRightControl;
 
 class X11Backend final : public standin::Backend {
 public:

@@ -1,7 +1,7 @@
 // The key table and the flags layout, without a display.
 #include "key_codes.h"
 #include "key_translator.h"
-#include "mac_flags.h"
+#include "x11_flags.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,8 @@
 #include "mac_flags.h"
 
-#include "key_codes.h"
+#include "mac_keys.h"
 
-namespace x11 {
-
-namespace {
+namespace keys {
 
 uint64_t modifierFlagsOfMacKey(uint16_t macKey)
 {
@@ -21,23 +19,10 @@ uint64_t modifierFlagsOfMacKey(uint16_t macKey)
     }
 }
 
-}  // namespace
-
-uint64_t modifierFlagsOfXKeycode(uint8_t xKeycode)
+uint64_t modifierFlagsOfLinuxCode(unsigned linuxCode)
 {
-    const auto macKey = macKeyForXKeycode(xKeycode);
+    const auto macKey = macKeyForLinuxCode(linuxCode);
     return macKey ? modifierFlagsOfMacKey(*macKey) : 0;
 }
 
-uint64_t macFlags(const KeysDown& down, bool capsLocked)
-{
-    uint64_t flags = capsLocked ? kFlagAlphaShift : 0;
-    for (unsigned keycode = 0; keycode < down.size(); ++keycode) {
-        if (down[keycode]) {
-            flags |= modifierFlagsOfXKeycode(static_cast<uint8_t>(keycode));
-        }
-    }
-    return flags;
-}
-
-}  // namespace x11
+}  // namespace keys

@@ -3,13 +3,9 @@
 // device-independent masks, and alpha shift for the Caps Lock lock state.
 #pragma once
 
-#include <bitset>
 #include <cstdint>
 
-namespace x11 {
-
-// Which X keycodes are down.
-using KeysDown = std::bitset<256>;
+namespace keys {
 
 inline constexpr uint64_t kFlagLeftControl = 0x00000001;
 inline constexpr uint64_t kFlagLeftShift = 0x00000002;
@@ -25,10 +21,15 @@ inline constexpr uint64_t kFlagControl = 0x00040000;
 inline constexpr uint64_t kFlagOption = 0x00080000;
 inline constexpr uint64_t kFlagCommand = 0x00100000;
 
-// Both bits a modifier key sets while it is down; 0 for other keys.
-uint64_t modifierFlagsOfXKeycode(uint8_t xKeycode);
+inline constexpr uint64_t kDeviceDependentBits = kFlagLeftControl | kFlagLeftShift | kFlagRightShift |
+                                                 kFlagLeftCommand | kFlagRightCommand | kFlagLeftOption |
+                                                 kFlagRightOption | kFlagRightControl;
 
-// The flags while `down` are held and Caps Lock is locked or not.
-uint64_t macFlags(const KeysDown& down, bool capsLocked);
+// Both bits a modifier key (by macOS key code) sets while it is down; 0 for
+// other keys.
+uint64_t modifierFlagsOfMacKey(uint16_t macKey);
 
-}  // namespace x11
+// The flags of a modifier of a Linux input code; 0 for other keys.
+uint64_t modifierFlagsOfLinuxCode(unsigned linuxCode);
+
+}  // namespace keys
