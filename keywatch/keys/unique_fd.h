@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-namespace x11 {
+namespace keys {
 
 class UniqueFd {
 public:
@@ -24,4 +24,4 @@ private:
     int fd_;
 };
 
-}  // namespace x11
+}  // namespace keys

@@ -1,0 +1,38 @@
+#include "evdev_backend.h"
+
+#include "evdev_tap.h"
+#include "live_taps.h"
+
+namespace evdev {
+
+EvdevBackend::EvdevBackend()
+    : liveTaps_(std::make_shared<LiveTaps>())
+{
+}
+
+std::unique_ptr<standin::BackendTap> EvdevBackend::createTap(const standin::TapRequest& request)
+{
+    if (request.options == kCGEventTapOptionListenOnly) {
+        return EvdevTap::open(false, liveTaps_);
+    }
+    if (request.location == kCGHIDEventTap) {
+        return EvdevTap::open(true, liveTaps_);
+    }
+    return nullptr;
+}
+
+CGEventFlags EvdevBackend::flagsState(CGEventSourceStateID)
+{
+    return tapFlags().value_or(0);
+}
+
+bool EvdevBackend::listenAccessGranted() { return anyKeyboardReadable(); }
+
+bool EvdevBackend::postToActiveTap(const standin::PostedEvent& event)
+{
+    return liveTaps_->postToNewestActive(event);
+}
+
+std::optional<CGEventFlags> EvdevBackend::tapFlags() const { return liveTaps_->newestFlags(); }
+
+}  // namespace evdev

@@ -1,0 +1,117 @@
+// A tap on the keyboards under /dev/input. An active tap grabs each
+// keyboard once none of its keys is down and re-emits what the callback
+// lets through on a virtual keyboard; a listen-only tap only reads.
+//
+// A thread of the tap's own reads the keyboards and forwards settled
+// events, so the keyboard never depends on keywatch's main thread: an
+// event the callback has not settled within a second goes out unchanged,
+// with everything behind it, and the tap disables itself and tells the
+// callback so, as the native system does with a tap that is too slow.
+#pragma once
+
+#include "backend.h"
+#include "forward_queue.h"
+#include "input_device.h"
+#include "key_tracker.h"
+#include "unique_fd.h"
+#include "virtual_key_state.h"
+#include "virtual_keyboard.h"
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace evdev {
+
+class LiveTaps;
+class DeviceWatch;
+
+inline constexpr std::chrono::milliseconds kSettleTimeout{1000};
+
+class EvdevTap final : public standin::BackendTap {
+public:
+    // Null when no keyboard can be read, or when an active tap cannot make
+    // its virtual keyboard.
+    static std::unique_ptr<EvdevTap> open(bool active, std::shared_ptr<LiveTaps> liveTaps);
+    ~EvdevTap() override;
+    EvdevTap(const EvdevTap&) = delete;
+    EvdevTap& operator=(const EvdevTap&) = delete;
+
+    // The stand-in's side, on the main thread.
+    int eventFd() const override { return inboxFd_.get(); }
+    std::vector<standin::TapEvent> takePending() override;
+    void settle(const standin::TapEvent& event, const standin::EventOutcome& outcome) override;
+    void setEnabled(bool enabled) override;
+    bool isEnabled() const override;
+    bool isValid() const override { return true; }
+
+    // The flags as of the event the callback is handling, or else of the
+    // last one it was handed. Main thread.
+    CGEventFlags currentFlags() const;
+
+    // Any thread: an event that enters the stream as if typed.
+    void post(const standin::PostedEvent& event);
+    bool active() const { return keyboard_ != nullptr; }
+
+private:
+    struct Delivered {
+        uint64_t id = 0;
+        CGEventFlags flags = 0;
+    };
+
+    EvdevTap(std::unique_ptr<VirtualKeyboard> keyboard, std::shared_ptr<LiveTaps> liveTaps);
+    bool addDevice(std::unique_ptr<InputDevice> device);
+    void addDevicesAt(const std::vector<std::string>& paths);
+
+    // The tap's thread.
+    void run();
+    int millisecondsToDeadline();
+    void readDevice(SourceId source);
+    void handleKey(InputDevice& device, SourceId source, const TimedKey& key);
+    void handlePosted();
+    void grabWhereAllowed();
+    void expireIfDue();
+
+    // With mutex_ held.
+    void deliverLocked(const MacKeyEvent& event, uint64_t id);
+    void flushLocked();
+    uint64_t nextIdLocked() { return nextId_++; }
+
+    // Touched by the tap's thread only (and by open() before it starts).
+    std::map<SourceId, std::unique_ptr<InputDevice>> devices_;
+    SourceId nextSource_ = 0;
+    KeyTracker tracker_;
+    std::unique_ptr<DeviceWatch> watch_;
+    keys::UniqueFd epoll_;
+
+    // Shared, under mutex_.
+    mutable std::mutex mutex_;
+    bool enabled_ = false;
+    ForwardQueue queue_;
+    VirtualKeyState virtualKeys_;
+    std::vector<standin::TapEvent> inbox_;
+    std::vector<standin::PostedEvent> posted_;
+    uint64_t nextId_ = 1;
+    std::vector<KeyWrite> outgoing_;
+
+    // The main thread's record of what it was handed.
+    std::deque<Delivered> delivered_;
+    CGEventFlags lastFlags_ = 0;
+
+    const std::unique_ptr<VirtualKeyboard> keyboard_; // null for a listen-only tap
+    const std::shared_ptr<LiveTaps> liveTaps_;
+    keys::UniqueFd inboxFd_;
+    keys::UniqueFd wakeFd_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// True when at least one keyboard can be opened for reading.
+bool anyKeyboardReadable();
+
+}  // namespace evdev

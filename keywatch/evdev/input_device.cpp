@@ -1,0 +1,183 @@
+#include "input_device.h"
+
+#include <libevdev/libevdev.h>
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+namespace evdev {
+
+namespace {
+
+bool isKeyboard(const libevdev* device)
+{
+    if (!libevdev_has_event_type(device, EV_KEY)) {
+        return false;
+    }
+    const bool letters =
+        libevdev_has_event_code(device, EV_KEY, KEY_A) && libevdev_has_event_code(device, EV_KEY, KEY_Z);
+    return letters || libevdev_has_event_code(device, EV_KEY, KEY_CAPSLOCK);
+}
+
+bool isOwnVirtualKeyboard(const libevdev* device)
+{
+    const char* name = libevdev_get_name(device);
+    return name != nullptr && std::strcmp(name, kVirtualKeyboardName) == 0;
+}
+
+void dropLogLine(libevdev_log_priority, void*, const char*, int, const char*, const char*,
+                 va_list)
+{
+}
+
+std::chrono::nanoseconds stampOf(const input_event& event)
+{
+    return std::chrono::seconds(event.input_event_sec) + std::chrono::microseconds(event.input_event_usec);
+}
+
+}  // namespace
+
+std::chrono::nanoseconds monotonicNow()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+void silenceLibevdev()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { libevdev_set_log_function(dropLogLine, nullptr); });
+}
+
+std::unique_ptr<InputDevice> InputDevice::openKeyboard(const std::string& path)
+{
+    silenceLibevdev();
+    keys::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (fd.get() < 0) {
+        return nullptr;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISCHR(status.st_mode)) {
+        return nullptr;
+    }
+    libevdev* opened = nullptr;
+    if (libevdev_new_from_fd(fd.get(), &opened) != 0) {
+        return nullptr;
+    }
+    LibevdevHandle device{opened};
+    if (!isKeyboard(device.get()) || isOwnVirtualKeyboard(device.get()) ||
+        libevdev_set_clock_id(device.get(), CLOCK_MONOTONIC) != 0) {
+        return nullptr;
+    }
+    return std::unique_ptr<InputDevice>(new InputDevice(std::move(fd), std::move(device), path, status.st_rdev));
+}
+
+void LibevdevFree::operator()(libevdev* device) const { libevdev_free(device); }
+
+InputDevice::InputDevice(keys::UniqueFd fd, LibevdevHandle device, std::string path, dev_t rdev)
+    : fd_(std::move(fd))
+    , device_(std::move(device))
+    , path_(std::move(path))
+    , rdev_(rdev)
+{
+}
+
+InputDevice::~InputDevice()
+{
+    ungrab();
+}
+
+bool InputDevice::capsLockLit() const
+{
+    return libevdev_has_event_code(device_.get(), EV_LED, LED_CAPSL) && libevdev_get_event_value(device_.get(), EV_LED, LED_CAPSL) != 0;
+}
+
+std::vector<uint16_t> InputDevice::keysDown() const
+{
+    std::vector<uint16_t> down;
+    for (unsigned code = 0; code <= KEY_MAX; ++code) {
+        if (libevdev_get_event_value(device_.get(), EV_KEY, code) != 0) {
+            down.push_back(static_cast<uint16_t>(code));
+        }
+    }
+    return down;
+}
+
+ReadEnd InputDevice::read(const std::function<void(const TimedKey&)>& onKey)
+{
+    unsigned flags = LIBEVDEV_READ_FLAG_NORMAL;
+    for (;;) {
+        input_event event{};
+        const int status = libevdev_next_event(device_.get(), flags, &event);
+        if (status == -EAGAIN) {
+            if (flags == LIBEVDEV_READ_FLAG_SYNC) {
+                flags = LIBEVDEV_READ_FLAG_NORMAL;
+                continue;
+            }
+            return ReadEnd::drained;
+        }
+        if (status == LIBEVDEV_READ_STATUS_SYNC) {
+            flags = LIBEVDEV_READ_FLAG_SYNC;
+        } else if (status != LIBEVDEV_READ_STATUS_SUCCESS) {
+            return ReadEnd::gone;
+        }
+        if (event.type == EV_KEY && event.code <= KEY_MAX && event.value >= 0 && event.value <= 2) {
+            onKey({{static_cast<uint16_t>(event.code), event.value}, stampOf(event)});
+        }
+    }
+}
+
+bool InputDevice::allKeysUp() const
+{
+    std::array<unsigned char, KEY_MAX / 8 + 1> bits{};
+    if (::ioctl(fd_.get(), EVIOCGKEY(sizeof bits), bits.data()) < 0) {
+        return false;
+    }
+    for (const unsigned char byte : bits) {
+        if (byte != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool InputDevice::tryGrab()
+{
+    if (grabbed_) {
+        return true;
+    }
+    if (!allKeysUp()) {
+        return false;
+    }
+    const auto before = monotonicNow();
+    if (libevdev_grab(device_.get(), LIBEVDEV_GRAB) != 0) {
+        return false;
+    }
+    grabbed_ = true;
+    grabbedSince_ = before;
+    if (!allKeysUp()) {
+        ungrab();
+        return false;
+    }
+    return true;
+}
+
+void InputDevice::ungrab()
+{
+    if (grabbed_) {
+        libevdev_grab(device_.get(), LIBEVDEV_UNGRAB);
+        grabbed_ = false;
+    }
+}
+
+}  // namespace evdev

@@ -1,0 +1,64 @@
+#include "virtual_keyboard.h"
+
+#include "input_device.h"
+
+#include <libevdev/libevdev-uinput.h>
+#include <libevdev/libevdev.h>
+
+#include <linux/input.h>
+
+namespace evdev {
+
+namespace {
+
+// Keyboard keys only: the button ranges would make the device look like a
+// pointer or a joystick to the display server.
+constexpr unsigned kKeyRanges[][2] = {{KEY_ESC, BTN_MISC}, {KEY_OK, BTN_TRIGGER_HAPPY}};
+
+LibevdevHandle describeKeyboard()
+{
+    LibevdevHandle device{libevdev_new()};
+    if (!device) {
+        return nullptr;
+    }
+    libevdev_set_name(device.get(), kVirtualKeyboardName);
+    libevdev_set_id_bustype(device.get(), BUS_VIRTUAL);
+    libevdev_enable_event_type(device.get(), EV_KEY);
+    for (const auto& range : kKeyRanges) {
+        for (unsigned code = range[0]; code < range[1]; ++code) {
+            libevdev_enable_event_code(device.get(), EV_KEY, code, nullptr);
+        }
+    }
+    return device;
+}
+
+}  // namespace
+
+std::unique_ptr<VirtualKeyboard> VirtualKeyboard::create()
+{
+    silenceLibevdev();
+    const LibevdevHandle description = describeKeyboard();
+    if (!description) {
+        return nullptr;
+    }
+    libevdev_uinput* device = nullptr;
+    if (libevdev_uinput_create_from_device(description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED, &device) != 0) {
+        return nullptr;
+    }
+    return std::unique_ptr<VirtualKeyboard>(new VirtualKeyboard(device));
+}
+
+VirtualKeyboard::~VirtualKeyboard()
+{
+    libevdev_uinput_destroy(device_);
+}
+
+void VirtualKeyboard::emit(const std::vector<KeyWrite>& keys)
+{
+    for (const KeyWrite& key : keys) {
+        libevdev_uinput_write_event(device_, EV_KEY, key.code, key.value);
+        libevdev_uinput_write_event(device_, EV_SYN, SYN_REPORT, 0);
+    }
+}
+
+}  // namespace evdev
