@@ -59,6 +59,11 @@ bool anyKeyboardReadable()
 std::unique_ptr<EvdevTap> EvdevTap::open(bool active, std::shared_ptr<LiveTaps> liveTaps)
 {
     std::unique_ptr<VirtualKeyboard> keyboard;
+    // A virtual keyboard comes and goes with each attempt; make none for
+    // nothing to tap.
+    if (active && !anyKeyboardReadable()) {
+        return nullptr;
+    }
     if (active) {
         keyboard = VirtualKeyboard::create();
         if (!keyboard) {
