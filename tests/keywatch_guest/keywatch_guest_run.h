@@ -1,0 +1,59 @@
+// The keywatch binary in a guest with a real kernel input stack and no
+// display, read line by line, with the virtual keyboard it types through.
+#pragma once
+
+#include "child_process.h"
+#include "input_reader.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kwguest {
+
+using namespace std::chrono_literals;
+using std::chrono::milliseconds;
+
+inline constexpr milliseconds kLineWait = 3000ms;
+inline constexpr char kVirtualKeyboard[] = "keywatch virtual keyboard";
+
+struct RunOptions {
+    std::vector<std::string> args;
+    bool expectOk = true;        // read the "ok" line first
+    bool openVirtual = true;     // and then open keywatch's virtual keyboard
+};
+
+class GuestKeywatch {
+public:
+    static std::optional<GuestKeywatch> start(const RunOptions& options, std::string* error);
+
+    testsupport::Child& child() { return *child_; }
+    const std::string& okLine() const { return okLine_; }
+    // What applications get: the events keywatch sends through its virtual keyboard.
+    testsupport::InputReader& applications() { return *virtual_; }
+
+    // The next line, heartbeats included.
+    std::optional<std::string> line(milliseconds timeout = kLineWait);
+    // The next line that is not a heartbeat.
+    std::optional<std::string> event(milliseconds timeout = kLineWait);
+
+    void send(const std::string& command) { child_->writeStdin(command + "\n"); }
+
+    // Closes standard input, reads what is left of standard output and waits
+    // for the exit status.
+    std::optional<int> finish(milliseconds timeout = 5000ms);
+    // What keywatch wrote to standard error; call after it has exited.
+    std::string stderrText() { return child_->readStderr(500ms); }
+
+private:
+    explicit GuestKeywatch(testsupport::Child child) : child_(std::move(child)) {}
+
+    std::optional<testsupport::Child> child_;
+    std::optional<testsupport::InputReader> virtual_;
+    std::string okLine_;
+};
+
+bool isHeartbeat(const std::string& line);
+
+}  // namespace kwguest
