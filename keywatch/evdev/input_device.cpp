@@ -89,6 +89,7 @@ InputDevice::InputDevice(keys::UniqueFd fd, LibevdevHandle device, std::string p
     , device_(std::move(device))
     , path_(std::move(path))
     , rdev_(rdev)
+    , pointer_(libevdev_has_event_type(device_.get(), EV_REL) || libevdev_has_event_type(device_.get(), EV_ABS))
 {
 }
 
@@ -156,7 +157,7 @@ bool InputDevice::tryGrab()
     if (grabbed_) {
         return true;
     }
-    if (!allKeysUp()) {
+    if (pointer_ || !allKeysUp()) {
         return false;
     }
     const auto before = monotonicNow();

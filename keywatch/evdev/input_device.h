@@ -63,6 +63,8 @@ public:
     // Takes the grab if no key is down, and keeps it only if none went down
     // meanwhile: a key the display server saw pressed must reach it
     // released. Events stamped before grabbedSince() were seen by others.
+    // A keyboard that is also a pointer is never grabbed: only its keys
+    // would be re-emitted, and the pointer would die.
     bool tryGrab();
     void ungrab();
     bool grabbed() const { return grabbed_; }
@@ -75,6 +77,7 @@ private:
     LibevdevHandle device_;
     std::string path_;
     dev_t rdev_;
+    bool pointer_ = false;
     bool grabbed_ = false;
     std::chrono::nanoseconds grabbedSince_{};
 };
