@@ -68,7 +68,7 @@ bool InputReader::readAvailable()
         if (e.type == EV_SYN && e.code == SYN_DROPPED) {
             overflowed_ = true;
         }
-        if (e.type != EV_SYN && e.type != EV_MSC) {
+        if (e.type == EV_KEY) {
             pending_.push_back({e.type, e.code, e.value});
         }
     }

@@ -35,7 +35,8 @@ public:
     static std::optional<InputReader> openByName(const std::string& name, std::chrono::milliseconds timeout,
                                                  std::string* error = nullptr);
 
-    // The next event other than EV_SYN and EV_MSC, or nothing at the timeout.
+    // The next key event (lights and reports are passed over), or nothing at
+    // the timeout.
     std::optional<KeyEvent> next(std::chrono::milliseconds timeout);
     // Events until `count` have come or the timeout has passed.
     std::vector<KeyEvent> take(size_t count, std::chrono::milliseconds timeout);
