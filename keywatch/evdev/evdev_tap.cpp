@@ -21,6 +21,7 @@ namespace {
 // epoll tags besides the keyboards' sources, which are 0 or more.
 constexpr int64_t kWakeTag = -1;
 constexpr int64_t kWatchTag = -2;
+constexpr int64_t kLightsTag = -3;
 
 bool watchReadable(int epoll, int fd, int64_t tag)
 {
@@ -77,6 +78,9 @@ std::unique_ptr<EvdevTap> EvdevTap::open(bool active, std::shared_ptr<LiveTaps> 
     }
     if (tap->watch_->fd() >= 0) {
         watchReadable(tap->epoll_.get(), tap->watch_->fd(), kWatchTag);
+    }
+    if (tap->keyboard_) {
+        watchReadable(tap->epoll_.get(), tap->keyboard_->fd(), kLightsTag);
     }
     tap->addDevicesAt(listEventNodes());
     if (tap->devices_.empty()) {
@@ -231,6 +235,8 @@ void EvdevTap::run()
                 drain(wakeFd_.get());
             } else if (tag == kWatchTag) {
                 addDevicesAt(watch_->takeChanges());
+            } else if (tag == kLightsTag) {
+                handOnLights();
             } else {
                 readDevice(static_cast<SourceId>(tag));
             }
@@ -328,6 +334,17 @@ void EvdevTap::handlePosted()
         const uint64_t id = nextIdLocked();
         queue_.pushWaiting(id, writes, kPostedSource, Clock::now() + kSettleTimeout);
         deliverLocked(*event, id);
+    }
+}
+
+void EvdevTap::handOnLights()
+{
+    for (const KeyWrite& light : keyboard_->takeLights()) {
+        for (auto& [source, device] : devices_) {
+            if (device->grabbed()) {
+                device->setLight(light.code, light.value != 0);
+            }
+        }
     }
 }
 

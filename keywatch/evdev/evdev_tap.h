@@ -74,6 +74,7 @@ private:
     void readDevice(SourceId source);
     void handleKey(InputDevice& device, SourceId source, const TimedKey& key);
     void handlePosted();
+    void handOnLights();
     void grabWhereAllowed();
     void expireIfDue();
 

@@ -34,6 +34,12 @@ bool isOwnVirtualKeyboard(const libevdev* device)
     return name != nullptr && std::strcmp(name, kVirtualKeyboardName) == 0;
 }
 
+int openForReading(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    return fd >= 0 ? fd : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
 void dropLogLine(libevdev_log_priority, void*, const char*, int, const char*, const char*,
                  va_list)
 {
@@ -62,7 +68,7 @@ void silenceLibevdev()
 std::unique_ptr<InputDevice> InputDevice::openKeyboard(const std::string& path)
 {
     silenceLibevdev();
-    keys::UniqueFd fd{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    keys::UniqueFd fd{openForReading(path)};
     if (fd.get() < 0) {
         return nullptr;
     }
@@ -112,6 +118,13 @@ std::vector<uint16_t> InputDevice::keysDown() const
         }
     }
     return down;
+}
+
+void InputDevice::setLight(uint16_t led, bool on)
+{
+    if (libevdev_has_event_code(device_.get(), EV_LED, led)) {
+        libevdev_kernel_set_led_value(device_.get(), led, on ? LIBEVDEV_LED_ON : LIBEVDEV_LED_OFF);
+    }
 }
 
 ReadEnd InputDevice::read(const std::function<void(const TimedKey&)>& onKey)

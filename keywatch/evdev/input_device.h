@@ -39,7 +39,8 @@ using LibevdevHandle = std::unique_ptr<libevdev, LibevdevFree>;
 
 class InputDevice {
 public:
-    // Opens `path` for reading if it is a keyboard (keys A and Z, or Caps
+    // Opens `path` (for writing too, where allowed, to set its lights) if it
+    // is a keyboard (keys A and Z, or Caps
     // Lock) other than a keywatch virtual keyboard. Null otherwise.
     static std::unique_ptr<InputDevice> openKeyboard(const std::string& path);
     ~InputDevice();
@@ -50,6 +51,8 @@ public:
     const std::string& path() const { return path_; }
     dev_t deviceNumber() const { return rdev_; }
     bool capsLockLit() const;
+    // Sets a lock light; keyboards opened read-only keep theirs.
+    void setLight(uint16_t led, bool on);
     // The keys down as far as the events read so far tell.
     std::vector<uint16_t> keysDown() const;
 

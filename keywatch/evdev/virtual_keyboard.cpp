@@ -6,6 +6,9 @@
 #include <libevdev/libevdev.h>
 
 #include <linux/input.h>
+#include <unistd.h>
+
+#include <array>
 
 namespace evdev {
 
@@ -24,6 +27,10 @@ LibevdevHandle describeKeyboard()
     libevdev_set_name(device.get(), kVirtualKeyboardName);
     libevdev_set_id_bustype(device.get(), BUS_VIRTUAL);
     libevdev_enable_event_type(device.get(), EV_KEY);
+    libevdev_enable_event_type(device.get(), EV_LED);
+    for (const unsigned light : {LED_NUML, LED_CAPSL, LED_SCROLLL, LED_COMPOSE, LED_KANA}) {
+        libevdev_enable_event_code(device.get(), EV_LED, light, nullptr);
+    }
     for (const auto& range : kKeyRanges) {
         for (unsigned code = range[0]; code < range[1]; ++code) {
             libevdev_enable_event_code(device.get(), EV_KEY, code, nullptr);
@@ -59,6 +66,22 @@ void VirtualKeyboard::emit(const std::vector<KeyWrite>& keys)
         libevdev_uinput_write_event(device_, EV_KEY, key.code, key.value);
         libevdev_uinput_write_event(device_, EV_SYN, SYN_REPORT, 0);
     }
+}
+
+int VirtualKeyboard::fd() const { return libevdev_uinput_get_fd(device_); }
+
+std::vector<KeyWrite> VirtualKeyboard::takeLights()
+{
+    std::vector<KeyWrite> lights;
+    std::array<input_event, 32> events{};
+    const ssize_t length = ::read(fd(), events.data(), sizeof events);
+    for (ssize_t i = 0; length > 0 && i < length / static_cast<ssize_t>(sizeof(input_event)); ++i) {
+        const input_event& event = events[static_cast<size_t>(i)];
+        if (event.type == EV_LED) {
+            lights.push_back({event.code, event.value});
+        }
+    }
+    return lights;
 }
 
 }  // namespace evdev

@@ -1,6 +1,8 @@
 // The keyboard that applications see while the active tap holds the real
 // ones: a uinput device that re-emits what the tap lets through. Removing
-// it (destruction) releases whatever it still holds down.
+// it (destruction) releases whatever it still holds down. It has the lock
+// lights too: the display server sets them here, since it cannot reach a
+// grabbed keyboard, and the tap hands them on.
 #pragma once
 
 #include "key_tracker.h"
@@ -22,6 +24,11 @@ public:
 
     // Emits the keys, each followed by a report, as the kernel expects.
     void emit(const std::vector<KeyWrite>& keys);
+
+    // Readable when the lights were set.
+    int fd() const;
+    // The lights set since the last call, as (LED code, on) pairs.
+    std::vector<KeyWrite> takeLights();
 
 private:
     explicit VirtualKeyboard(libevdev_uinput* device) : device_(device) {}
