@@ -372,14 +372,20 @@ void EvdevTap::expireIfDue()
     inbox_.erase(std::remove_if(inbox_.begin(), inbox_.end(),
                                 [](const standin::TapEvent& event) { return !isNotification(event.type); }),
                  inbox_.end());
+    if (inbox_.empty()) {
+        signal(inboxFd_.get());
+    }
     inbox_.push_back({0, kCGEventTapDisabledByTimeout, 0, tracker_.flags()});
-    signal(inboxFd_.get());
 }
 
 void EvdevTap::deliverLocked(const MacKeyEvent& event, uint64_t id)
 {
+    // The main thread empties the counter and the inbox together, so one
+    // signal stands for everything added until then.
+    if (inbox_.empty()) {
+        signal(inboxFd_.get());
+    }
     inbox_.push_back({id, event.type, event.keyCode, event.flags});
-    signal(inboxFd_.get());
 }
 
 void EvdevTap::flushLocked()

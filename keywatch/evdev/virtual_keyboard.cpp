@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <tuple>
 
 namespace evdev {
 
@@ -39,6 +40,16 @@ LibevdevHandle describeKeyboard()
     return device;
 }
 
+// The kernel stamps the time itself.
+input_event eventOf(uint16_t type, uint16_t code, int32_t value)
+{
+    input_event event{};
+    event.type = type;
+    event.code = code;
+    event.value = value;
+    return event;
+}
+
 }  // namespace
 
 std::unique_ptr<VirtualKeyboard> VirtualKeyboard::create()
@@ -60,12 +71,16 @@ VirtualKeyboard::~VirtualKeyboard()
     libevdev_uinput_destroy(device_);
 }
 
+// One write for the lot: each key and its report.
 void VirtualKeyboard::emit(const std::vector<KeyWrite>& keys)
 {
+    std::vector<input_event> events;
+    events.reserve(keys.size() * 2);
     for (const KeyWrite& key : keys) {
-        libevdev_uinput_write_event(device_, EV_KEY, key.code, key.value);
-        libevdev_uinput_write_event(device_, EV_SYN, SYN_REPORT, 0);
+        events.push_back(eventOf(EV_KEY, key.code, key.value));
+        events.push_back(eventOf(EV_SYN, SYN_REPORT, 0));
     }
+    std::ignore = ::write(fd(), events.data(), events.size() * sizeof(input_event));
 }
 
 int VirtualKeyboard::fd() const { return libevdev_uinput_get_fd(device_); }
