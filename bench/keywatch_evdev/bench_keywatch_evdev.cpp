@@ -3,7 +3,7 @@
 // trip in the same run, and the idle cost of the running tap.
 // Usage, in a guest, from the source tree:
 //   VM_EXTRA_FILES=$PWD/build/bin/keywatch VM_TIMEOUT=300 tests/vm/run-in-guest build/bin/bench_keywatch_evdev [idle s]
-// The idle part lasts 60 s unless told otherwise.
+// Idle time is 60 s unless given.
 #include "child_process.h"
 #include "input_devices.h"
 #include "input_reader.h"
