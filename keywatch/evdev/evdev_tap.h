@@ -2,11 +2,14 @@
 // keyboard once none of its keys is down and re-emits what the callback
 // lets through on a virtual keyboard; a listen-only tap only reads.
 //
-// A thread of the tap's own reads the keyboards and forwards settled
-// events, so the keyboard never depends on keywatch's main thread: an
-// event the callback has not settled within a second goes out unchanged,
-// with everything behind it, and the tap disables itself and tells the
-// callback so, as the native system does with a tap that is too slow.
+// keywatch's main thread reads the keyboards itself, so a key reaches the
+// callback in one wake-up. A thread of the tap's own stands by so that the
+// keyboard never depends on that thread: when a key waits unread, or
+// unsettled, for a second, the tap's thread lets it and everything after
+// it through unchanged, and the tap disables itself and tells the callback
+// so, as the native system does with a tap that is too slow. The same
+// thread follows keyboards that come and go, takes the grabs and hands the
+// lock lights on.
 #pragma once
 
 #include "backend.h"
@@ -23,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -43,7 +47,7 @@ public:
     EvdevTap& operator=(const EvdevTap&) = delete;
 
     // The stand-in's side, on the main thread.
-    int eventFd() const override { return inboxFd_.get(); }
+    int eventFd() const override { return mainEpoll_.get(); }
     std::vector<standin::TapEvent> takePending() override;
     void settle(const standin::TapEvent& event, const standin::EventOutcome& outcome) override;
     void setEnabled(bool enabled) override;
@@ -65,40 +69,42 @@ private:
     };
 
     EvdevTap(std::unique_ptr<VirtualKeyboard> keyboard, std::shared_ptr<LiveTaps> liveTaps);
-    bool addDevice(std::unique_ptr<InputDevice> device);
-    void addDevicesAt(const std::vector<std::string>& paths);
+    bool startWatching();
+
+    // With mutex_ held, on whichever thread reads.
+    void addDevicesLocked(const std::vector<std::string>& paths);
+    void readDevicesLocked(const std::vector<SourceId>& sources);
+    void readAllDevicesLocked();
+    void handleKeyLocked(InputDevice& device, SourceId source, const TimedKey& key);
+    void handlePostLocked(const standin::PostedEvent& event);
+    void deliverLocked(const MacKeyEvent& event, uint64_t id);
+    void flushLocked();
+    void stallLocked();
+    void dropDeviceLocked(SourceId source);
 
     // The tap's thread.
     void run();
     int millisecondsToDeadline();
-    void readDevice(SourceId source);
-    void handleKey(InputDevice& device, SourceId source, const TimedKey& key);
-    void handlePosted();
-    void handOnLights();
-    void grabWhereAllowed();
+    void noticeUnread(SourceId source);
     void expireIfDue();
+    void grabWhereAllowed();
+    void handOnLights();
+    void rearm(SourceId source);
 
-    // With mutex_ held.
-    void deliverLocked(const MacKeyEvent& event, uint64_t id);
-    void flushLocked();
-    uint64_t nextIdLocked() { return nextId_++; }
-
-    // Touched by the tap's thread only (and by open() before it starts).
+    mutable std::mutex mutex_;
     std::map<SourceId, std::unique_ptr<InputDevice>> devices_;
     SourceId nextSource_ = 0;
     KeyTracker tracker_;
-    std::unique_ptr<DeviceWatch> watch_;
-    keys::UniqueFd epoll_;
-
-    // Shared, under mutex_.
-    mutable std::mutex mutex_;
     bool enabled_ = false;
+    // The tap's thread reads while the main thread is held up.
+    bool stalled_ = false;
     ForwardQueue queue_;
     VirtualKeyState virtualKeys_;
     std::vector<standin::TapEvent> inbox_;
-    std::vector<standin::PostedEvent> posted_;
     uint64_t nextId_ = 1;
     std::vector<KeyWrite> outgoing_;
+    Clock::time_point lastTake_{};
+    std::optional<Clock::time_point> unreadSince_;
 
     // The main thread's record of what it was handed.
     std::deque<Delivered> delivered_;
@@ -106,6 +112,9 @@ private:
 
     const std::unique_ptr<VirtualKeyboard> keyboard_; // null for a listen-only tap
     const std::shared_ptr<LiveTaps> liveTaps_;
+    const std::unique_ptr<DeviceWatch> watch_;
+    keys::UniqueFd mainEpoll_;   // the keyboards and the inbox, level-triggered
+    keys::UniqueFd threadEpoll_; // the keyboards (one edge each), hot-plug, lights, wake-up
     keys::UniqueFd inboxFd_;
     keys::UniqueFd wakeFd_;
     std::atomic<bool> stopping_{false};
