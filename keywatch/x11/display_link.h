@@ -1,6 +1,7 @@
 // The backend's own connection for what is not the tap: injecting keys
 // with XTEST and asking for the keyboard state. It is made on first use
-// and made again after the display went away; any thread may use it.
+// and made again after the display went away; any thread may use it, and
+// nothing it does waits on the server past a deadline.
 #pragma once
 
 #include "keyboard_query.h"
@@ -21,8 +22,8 @@ public:
     std::optional<KeyboardSnapshot> keyboard();
 
 private:
-    xcb_connection_t* connectionLocked();
-    bool fakeKeyLocked(uint8_t xKeycode, bool press);
+    xcb_connection_t* connectionLocked(Deadline deadline);
+    bool fakeKeyLocked(uint8_t xKeycode, bool press, Deadline deadline);
     void dropStrayEventsLocked();
 
     std::mutex mutex_;

@@ -27,8 +27,8 @@ public:
     // The event for one recorded press or release, if the key makes one.
     std::optional<MacKeyEvent> translate(bool press, uint8_t xKeycode);
 
-    // The Caps Lock lock state as the last Caps Lock press left it.
-    bool capsLocked() const { return capsLocked_; }
+    // The flags as the last key translated left them.
+    uint64_t flags() const { return macFlags(down_, capsLocked_); }
 
 private:
     KeysDown down_;

@@ -1,6 +1,5 @@
 #include "keyboard_query.h"
 
-#include "xcb_handles.h"
 
 // The XKB header names a member "explicit", a C++ keyword.
 #define explicit explicit_
@@ -9,20 +8,23 @@
 
 namespace x11 {
 
-bool enableXkb(xcb_connection_t* connection)
+bool enableXkb(xcb_connection_t* connection, Deadline deadline)
 {
+    if (!hasExtensionBy(connection, &xcb_xkb_id, deadline)) {
+        return false;
+    }
     const auto cookie = xcb_xkb_use_extension(connection, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
-    Reply<xcb_xkb_use_extension_reply_t> reply{xcb_xkb_use_extension_reply(connection, cookie, nullptr)};
+    const auto reply = replyBy<xcb_xkb_use_extension_reply_t>(connection, cookie.sequence, deadline);
     return reply && reply->supported;
 }
 
-std::optional<KeyboardSnapshot> queryKeyboard(xcb_connection_t* connection)
+std::optional<KeyboardSnapshot> queryKeyboard(xcb_connection_t* connection, Deadline deadline)
 {
     // Both requests go out before either answer is awaited: one round trip.
     const auto keymapCookie = xcb_query_keymap(connection);
     const auto stateCookie = xcb_xkb_get_state(connection, XCB_XKB_ID_USE_CORE_KBD);
-    Reply<xcb_query_keymap_reply_t> keymap{xcb_query_keymap_reply(connection, keymapCookie, nullptr)};
-    Reply<xcb_xkb_get_state_reply_t> state{xcb_xkb_get_state_reply(connection, stateCookie, nullptr)};
+    const auto keymap = replyBy<xcb_query_keymap_reply_t>(connection, keymapCookie.sequence, deadline);
+    const auto state = replyBy<xcb_xkb_get_state_reply_t>(connection, stateCookie.sequence, deadline);
     if (!keymap || !state) {
         return std::nullopt;
     }

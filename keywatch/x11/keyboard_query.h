@@ -2,6 +2,7 @@
 // whether Caps Lock is locked.
 #pragma once
 
+#include "bounded_wait.h"
 #include "x11_flags.h"
 
 #include <xcb/xcb.h>
@@ -16,9 +17,10 @@ struct KeyboardSnapshot {
 };
 
 // Announces the XKB extension on `connection`; queryKeyboard needs it.
-bool enableXkb(xcb_connection_t* connection);
+bool enableXkb(xcb_connection_t* connection, Deadline deadline);
 
-// One round trip; empty when the connection has failed.
-std::optional<KeyboardSnapshot> queryKeyboard(xcb_connection_t* connection);
+// One round trip; empty when the connection has failed or the server did
+// not answer by the deadline.
+std::optional<KeyboardSnapshot> queryKeyboard(xcb_connection_t* connection, Deadline deadline);
 
 }  // namespace x11

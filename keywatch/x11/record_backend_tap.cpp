@@ -22,7 +22,7 @@ bool watchReadable(int epoll, int fd)
 
 }  // namespace
 
-std::unique_ptr<RecordBackendTap> RecordBackendTap::open(std::shared_ptr<CapsLockMemory> capsLock)
+std::unique_ptr<RecordBackendTap> RecordBackendTap::open(std::shared_ptr<LiveRecordTaps> liveTaps)
 {
     auto record = RecordTap::open();
     if (!record) {
@@ -39,29 +39,35 @@ std::unique_ptr<RecordBackendTap> RecordBackendTap::open(std::shared_ptr<CapsLoc
         }
     }
     return std::unique_ptr<RecordBackendTap>(
-        new RecordBackendTap(std::move(record), std::move(epoll), std::move(wake), std::move(capsLock)));
+        new RecordBackendTap(std::move(record), std::move(epoll), std::move(wake), std::move(liveTaps)));
 }
 
 RecordBackendTap::RecordBackendTap(std::unique_ptr<RecordTap> record, UniqueFd epoll, UniqueFd wake,
-                                   std::shared_ptr<CapsLockMemory> capsLock)
+                                   std::shared_ptr<LiveRecordTaps> liveTaps)
     : record_(std::move(record))
     , translator_(record_->startState())
     , epoll_(std::move(epoll))
     , wake_(std::move(wake))
-    , capsLock_(std::move(capsLock))
+    , liveTaps_(std::move(liveTaps))
+    , lastFlags_(translator_.flags())
 {
-    capsLock_->remember(this, translator_.capsLocked());
+    liveTaps_->add(this);
 }
 
 RecordBackendTap::~RecordBackendTap()
 {
-    capsLock_->forget(this);
+    liveTaps_->remove(this);
 }
 
 std::vector<standin::TapEvent> RecordBackendTap::takePending()
 {
     uint64_t wakes = 0;
     std::ignore = ::read(wake_.get(), &wakes, sizeof wakes);
+    // Each event is settled before the next batch; what was not, is past.
+    if (!delivered_.empty()) {
+        lastFlags_ = delivered_.back().flags;
+        delivered_.clear();
+    }
     recorded_.clear();
     record_->drain(recorded_);
     std::vector<standin::TapEvent> events;
@@ -71,14 +77,29 @@ std::vector<standin::TapEvent> RecordBackendTap::takePending()
         if (!event) {
             continue;
         }
-        if (event->keycode == kMacCapsLock) {
-            capsLock_->remember(this, translator_.capsLocked());
-        }
+        delivered_.push_back({nextId_, event->flags});
         events.push_back(standin::TapEvent{nextId_++, static_cast<CGEventType>(event->type), event->keycode,
                                            event->flags});
     }
     stopWatchingIfBroken();
     return events;
+}
+
+void RecordBackendTap::settle(const standin::TapEvent& event, const standin::EventOutcome&)
+{
+    while (!delivered_.empty()) {
+        const Delivered front = delivered_.front();
+        delivered_.pop_front();
+        lastFlags_ = front.flags;
+        if (front.id == event.id) {
+            return;
+        }
+    }
+}
+
+CGEventFlags RecordBackendTap::currentFlags() const
+{
+    return delivered_.empty() ? lastFlags_ : delivered_.front().flags;
 }
 
 // A broken connection stays readable for good; the run loop must not spin on it.

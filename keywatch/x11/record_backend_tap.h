@@ -3,15 +3,20 @@
 // counter: connections that broke are dropped from it so that they stop
 // waking the run loop, and the counter makes the first poll read what libxcb
 // may already hold from the moment recording began.
+//
+// The server has applied later keys by the time a recorded one is handled,
+// so the system-wide flags come from the tap: those of the event the
+// callback is handling, or of the last one it settled. Main thread only.
 #pragma once
 
 #include "backend.h"
-#include "caps_lock_memory.h"
 #include "key_translator.h"
+#include "live_record_taps.h"
 #include "record_tap.h"
 #include "unique_fd.h"
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -20,27 +25,36 @@ namespace x11 {
 class RecordBackendTap final : public standin::BackendTap {
 public:
     // Null when no display answers or it will not record.
-    static std::unique_ptr<RecordBackendTap> open(std::shared_ptr<CapsLockMemory> capsLock);
+    static std::unique_ptr<RecordBackendTap> open(std::shared_ptr<LiveRecordTaps> liveTaps);
     ~RecordBackendTap() override;
 
     int eventFd() const override { return epoll_.get(); }
     std::vector<standin::TapEvent> takePending() override;
     // A listen-only tap: whatever the callback returned, the event went on.
-    void settle(const standin::TapEvent&, const standin::EventOutcome&) override {}
+    void settle(const standin::TapEvent& event, const standin::EventOutcome&) override;
     void setEnabled(bool enabled) override { enabled_ = enabled; }
     bool isEnabled() const override { return enabled_; }
     bool isValid() const override { return record_->working(); }
 
+    CGEventFlags currentFlags() const;
+
 private:
+    struct Delivered {
+        uint64_t id = 0;
+        CGEventFlags flags = 0;
+    };
+
     RecordBackendTap(std::unique_ptr<RecordTap> record, UniqueFd epoll, UniqueFd wake,
-                     std::shared_ptr<CapsLockMemory> capsLock);
+                     std::shared_ptr<LiveRecordTaps> liveTaps);
     void stopWatchingIfBroken();
 
     std::unique_ptr<RecordTap> record_;
     KeyTranslator translator_;
     UniqueFd epoll_;
     UniqueFd wake_;
-    std::shared_ptr<CapsLockMemory> capsLock_;
+    std::shared_ptr<LiveRecordTaps> liveTaps_;
+    std::deque<Delivered> delivered_;  // handed out, not yet settled
+    CGEventFlags lastFlags_ = 0;       // of the last event settled
     std::vector<RecordedKey> recorded_;
     uint64_t nextId_ = 1;
     bool watching_ = true;

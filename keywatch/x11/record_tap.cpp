@@ -1,5 +1,7 @@
 #include "record_tap.h"
 
+#include "display_connect.h"
+
 #include <xcb/xcbext.h>
 
 #include <poll.h>
@@ -15,25 +17,31 @@ namespace {
 constexpr uint8_t kFromServer = 0;
 constexpr uint8_t kEndOfData = 5;
 
+// How long a nudge may wait for room in the socket before the server
+// counts as gone.
+constexpr std::chrono::milliseconds kFlushTimeout{100};
+
 // Core device events are recorded as 32-byte wire events.
 constexpr size_t kWireEventSize = 32;
 
-// How long a closing tap waits for the server to end its recording.
-constexpr std::chrono::milliseconds kEndTimeout{500};
+// How long making a tap may wait for the server, all its requests together;
+// a server that has not answered by then counts as gone.
+constexpr std::chrono::milliseconds kOpenTimeout{250};
 
-bool hasRecord(xcb_connection_t* connection)
+// How long a closing tap waits for the server to end its recording.
+constexpr std::chrono::milliseconds kEndTimeout{200};
+
+bool hasRecord(xcb_connection_t* connection, Deadline deadline)
 {
-    const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_record_id);
-    if (extension == nullptr || !extension->present) {
+    if (!hasExtensionBy(connection, &xcb_record_id, deadline)) {
         return false;
     }
     const auto cookie = xcb_record_query_version(connection, XCB_RECORD_MAJOR_VERSION, XCB_RECORD_MINOR_VERSION);
-    Reply<xcb_record_query_version_reply_t> version{xcb_record_query_version_reply(connection, cookie, nullptr)};
-    return version != nullptr;
+    return replyBy<xcb_record_query_version_reply_t>(connection, cookie.sequence, deadline) != nullptr;
 }
 
 // A context for the key presses and releases of every client's devices.
-bool createKeyContext(xcb_connection_t* connection, xcb_record_context_t context)
+bool createKeyContext(xcb_connection_t* connection, xcb_record_context_t context, Deadline deadline)
 {
     xcb_record_range_t range;
     std::memset(&range, 0, sizeof range);
@@ -41,8 +49,7 @@ bool createKeyContext(xcb_connection_t* connection, xcb_record_context_t context
     range.device_events.last = XCB_KEY_RELEASE;
     const xcb_record_client_spec_t clients = XCB_RECORD_CS_ALL_CLIENTS;
     const auto cookie = xcb_record_create_context_checked(connection, context, 0, 1, 1, &clients, &range);
-    Error error{xcb_request_check(connection, cookie)};
-    return error == nullptr;
+    return succeededBy(connection, cookie, deadline);
 }
 
 // The server hands recorded data on only when it flushes output to some
@@ -51,7 +58,7 @@ bool createKeyContext(xcb_connection_t* connection, xcb_record_context_t context
 // a display where no application has focus. Never on the recording
 // connection: events sent there along with recorded data corrupt the
 // server's memory.
-bool receiveRootKeys(xcb_connection_t* connection)
+bool receiveRootKeys(xcb_connection_t* connection, Deadline deadline)
 {
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
     if (screen == nullptr) {
@@ -59,8 +66,7 @@ bool receiveRootKeys(xcb_connection_t* connection)
     }
     const uint32_t mask = XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE;
     const auto cookie = xcb_change_window_attributes_checked(connection, screen->root, XCB_CW_EVENT_MASK, &mask);
-    Error error{xcb_request_check(connection, cookie)};
-    return error == nullptr;
+    return succeededBy(connection, cookie, deadline);
 }
 
 // How many events were dropped.
@@ -93,41 +99,43 @@ void dropQueuedEvents(xcb_connection_t* connection)
 
 bool RecordTap::canRecord()
 {
-    Connection control = connectToDisplay();
-    if (!control || !hasRecord(control.get())) {
+    const Deadline deadline = deadlineIn(kOpenTimeout);
+    Connection control = connectToDisplay(deadline);
+    if (!control || !hasRecord(control.get(), deadline)) {
         return false;
     }
     const xcb_record_context_t context = xcb_generate_id(control.get());
-    if (!createKeyContext(control.get(), context)) {
+    if (!createKeyContext(control.get(), context, deadline)) {
         return false;
     }
-    Error freed{xcb_request_check(control.get(), xcb_record_free_context_checked(control.get(), context))};
-    return true;
+    xcb_record_free_context(control.get(), context);
+    return syncBy(control.get(), deadline);
 }
 
 std::unique_ptr<RecordTap> RecordTap::open()
 {
-    Connection control = connectToDisplay();
-    if (!control || !hasRecord(control.get())) {
+    const Deadline deadline = deadlineIn(kOpenTimeout);
+    Connection control = connectToDisplay(deadline);
+    if (!control || !hasRecord(control.get(), deadline)) {
         return nullptr;
     }
     // A context made before a failure below goes with the control connection.
     const xcb_record_context_t context = xcb_generate_id(control.get());
-    if (!createKeyContext(control.get(), context)) {
+    if (!createKeyContext(control.get(), context, deadline)) {
         return nullptr;
     }
-    Connection data = connectToDisplay();
-    if (!data || !receiveRootKeys(control.get()) || !enableXkb(control.get())) {
+    Connection data = connectToDisplay(deadline);
+    if (!data || !hasExtensionBy(data.get(), &xcb_record_id, deadline) ||
+        !receiveRootKeys(control.get(), deadline) || !enableXkb(control.get(), deadline)) {
         return nullptr;
     }
-    const auto startState = queryKeyboard(control.get());
+    const auto startState = queryKeyboard(control.get(), deadline);
     if (!startState) {
         return nullptr;
     }
     const auto enabled = xcb_record_enable_context(data.get(), context);
     // The first reply only says that recording has begun.
-    Reply<xcb_record_enable_context_reply_t> started{xcb_record_enable_context_reply(data.get(), enabled, nullptr)};
-    if (!started) {
+    if (!replyBy<xcb_record_enable_context_reply_t>(data.get(), enabled.sequence, deadline)) {
         return nullptr;
     }
     return std::unique_ptr<RecordTap>(
@@ -146,21 +154,26 @@ RecordTap::RecordTap(Connection control, Connection data, xcb_record_context_t c
 
 // The server is not safe against a recording torn down while it still holds
 // recorded data: it is disabled first, its end awaited on the data
-// connection, and only then freed and the connections closed.
+// connection, and only then freed and the connections closed. A server that
+// does not answer in time cannot be helped: the connections just close.
 RecordTap::~RecordTap()
 {
-    if (isBroken(control_.get())) {
+    if (stalled_ || isBroken(control_.get())) {
         return;
     }
-    Error disabled{xcb_request_check(control_.get(), xcb_record_disable_context_checked(control_.get(), context_))};
-    awaitEnd();
-    Error freed{xcb_request_check(control_.get(), xcb_record_free_context_checked(control_.get(), context_))};
+    const Deadline deadline = deadlineIn(kEndTimeout);
+    xcb_record_disable_context(control_.get(), context_);
+    if (!syncBy(control_.get(), deadline)) {
+        return;
+    }
+    awaitEnd(deadline);
+    xcb_record_free_context(control_.get(), context_);
+    syncBy(control_.get(), deadline);
 }
 
-void RecordTap::awaitEnd()
+void RecordTap::awaitEnd(Deadline deadline)
 {
     using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + kEndTimeout;
     std::vector<RecordedKey> discarded;
     for (;;) {
         drain(discarded);
@@ -206,7 +219,9 @@ void RecordTap::drain(std::vector<RecordedKey>& into)
 void RecordTap::nudgeFlush()
 {
     xcb_discard_reply(control_.get(), xcb_get_input_focus(control_.get()).sequence);
-    xcb_flush(control_.get());
+    if (!flushBy(control_.get(), deadlineIn(kFlushTimeout))) {
+        stalled_ = true;
+    }
 }
 
 void RecordTap::takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into)
@@ -230,7 +245,7 @@ void RecordTap::takeReply(const xcb_record_enable_context_reply_t& reply, std::v
 
 bool RecordTap::working() const
 {
-    return !ended_ && !isBroken(data_.get()) && !isBroken(control_.get());
+    return !ended_ && !stalled_ && !isBroken(data_.get()) && !isBroken(control_.get());
 }
 
 }  // namespace x11

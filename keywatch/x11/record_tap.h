@@ -3,6 +3,7 @@
 // data; both are read only when their descriptors are readable.
 #pragma once
 
+#include "bounded_wait.h"
 #include "keyboard_query.h"
 #include "xcb_handles.h"
 
@@ -43,15 +44,16 @@ public:
     // Appends what has been recorded so far, oldest first, without waiting.
     void drain(std::vector<RecordedKey>& into);
 
-    // False once either connection has failed or the server ended the
-    // recording; it never becomes true again.
+    // False once either connection has failed, the server ended the
+    // recording or did not take a request in time; it never becomes true
+    // again.
     bool working() const;
 
 private:
     RecordTap(Connection control, Connection data, xcb_record_context_t context,
               xcb_record_enable_context_cookie_t enabled, const KeyboardSnapshot& startState);
     void takeReply(const xcb_record_enable_context_reply_t& reply, std::vector<RecordedKey>& into);
-    void awaitEnd();
+    void awaitEnd(Deadline deadline);
     void nudgeFlush();
 
     Connection control_;
@@ -60,6 +62,7 @@ private:
     xcb_record_enable_context_cookie_t enabled_;
     KeyboardSnapshot startState_;
     bool ended_ = false;
+    bool stalled_ = false;
 };
 
 }  // namespace x11

@@ -1,14 +1,18 @@
 #include "x11_backend.h"
 
-#include "caps_lock_memory.h"
 #include "display_link.h"
 #include "key_codes.h"
-#include "x11_flags.h"
+#include "live_record_taps.h"
 #include "record_backend_tap.h"
+#include "x11_flags.h"
+
+#include <unistd.h>
 
 namespace x11 {
 
 namespace {
+
+bool onMainThread() { return ::gettid() == ::getpid(); }
 
 class X11Backend final : public standin::Backend {
 public:
@@ -18,7 +22,7 @@ public:
         if (request.options != kCGEventTapOptionListenOnly) {
             return nullptr;
         }
-        return RecordBackendTap::open(capsLock_);
+        return RecordBackendTap::open(liveTaps_);
     }
 
     void post(const standin::PostedEvent& event) override
@@ -27,29 +31,31 @@ public:
         if (!xKeycode) {
             return;
         }
+        DisplayLink& link = onMainThread() ? mainLink_ : otherLink_;
         switch (event.type) {
         case kCGEventKeyDown:
-            link_.fakeKey(*xKeycode, true);
+            link.fakeKey(*xKeycode, true);
             return;
         case kCGEventKeyUp:
-            link_.fakeKey(*xKeycode, false);
+            link.fakeKey(*xKeycode, false);
             return;
         case kCGEventFlagsChanged:
-            postFlagsChange(*xKeycode, event);
+            postFlagsChange(link, *xKeycode, event);
             return;
         default:
             return;
         }
     }
 
+    // A tap knows the flags as of the event being handled; the server knows
+    // only the present, and is asked (within a bound) only without a tap.
     CGEventFlags flagsState(CGEventSourceStateID) override
     {
-        const auto keyboard = link_.keyboard();
-        if (!keyboard) {
-            return 0;
+        if (const auto flags = liveTaps_->newestFlags()) {
+            return *flags;
         }
-        const bool capsLocked = capsLock_->recalled().value_or(keyboard->capsLocked);
-        return macFlags(keyboard->down, capsLocked);
+        const auto keyboard = mainLink_.keyboard();
+        return keyboard ? macFlags(keyboard->down, keyboard->capsLocked) : 0;
     }
 
     bool providesListenAccess() const override { return true; }
@@ -60,22 +66,26 @@ public:
 private:
     // A modifier goes down when the event carries its own bit and up when
     // not; Caps Lock toggles, so it is pressed and released.
-    void postFlagsChange(uint8_t xKeycode, const standin::PostedEvent& event)
+    void postFlagsChange(DisplayLink& link, uint8_t xKeycode, const standin::PostedEvent& event)
     {
         if (event.keyCode == kMacCapsLock) {
-            link_.fakeKey(xKeycode, true);
-            link_.fakeKey(xKeycode, false);
+            link.fakeKey(xKeycode, true);
+            link.fakeKey(xKeycode, false);
             return;
         }
         const uint64_t ownBits = modifierFlagsOfXKeycode(xKeycode) & kDeviceDependentBits;
         if (ownBits == 0) {
             return;
         }
-        link_.fakeKey(xKeycode, (event.flags & ownBits) != 0);
+        link.fakeKey(xKeycode, (event.flags & ownBits) != 0);
     }
 
-    std::shared_ptr<CapsLockMemory> capsLock_ = std::make_shared<CapsLockMemory>();
-    DisplayLink link_;
+    std::shared_ptr<LiveRecordTaps> liveTaps_ = std::make_shared<LiveRecordTaps>();
+    // The main thread (tap callback, heartbeat) has a connection of its own,
+    // so that a post from another thread that waits on the server never
+    // holds it up.
+    DisplayLink mainLink_;
+    DisplayLink otherLink_;
 };
 
 }  // namespace

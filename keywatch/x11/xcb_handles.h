@@ -21,10 +21,6 @@ template <typename T>
 using Reply = std::unique_ptr<T, MallocFree>;
 using Error = Reply<xcb_generic_error_t>;
 
-// A connection to the display that DISPLAY names; empty when it cannot be
-// reached (the failed connection object is released here).
-Connection connectToDisplay();
-
 // True once the connection has failed; it never recovers.
 inline bool isBroken(xcb_connection_t* connection)
 {

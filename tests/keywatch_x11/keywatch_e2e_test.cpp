@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <thread>
 
 namespace {
 
@@ -320,6 +318,57 @@ TEST_F(KeywatchX11, WatchCapsReportsTheNextLockChangeOnce)
     expectEvents({R"({"t":"cpx","state":0})"});
 }
 
+// Keys typed back to back reach keywatch in one batch; each must be judged
+// by the flags as of itself, not by those the later keys left behind.
+using Strokes = std::vector<std::pair<uint8_t, bool>>;
+
+void typeSpaced(XtestKeyboard& keys, const Strokes& strokes, milliseconds pause)
+{
+    if (pause == 0ms) {
+        keys.typeAtOnce(strokes);
+        return;
+    }
+    for (const auto& [keycode, down] : strokes) {
+        keys.typeAtOnce({{keycode, down}});
+        std::this_thread::sleep_for(pause);
+    }
+}
+
+TEST_F(KeywatchX11, ShiftAroundACapsTapJoinsAndLeavesItWhateverThePause)
+{
+    const Strokes strokes = {{xkey::kLeftShift, true}, {xkey::kCapsLock, true}, {xkey::kCapsLock, false},
+                             {xkey::kLeftShift, false}};
+    for (const auto pause : {0ms, 50ms}) {
+        SCOPED_TRACE(std::to_string(pause.count()) + " ms between the keys");
+        startKeywatch({});
+        typeSpaced(*keys_, strokes, pause);
+        expectEvents({kCd, kCsd, kCsu});
+        tap(xkey::kCapsLock);
+        expectEvents({kCu});
+        EXPECT_EQ(run_->finish(), std::optional<int>(0));
+        run_.reset();
+    }
+}
+
+TEST_F(KeywatchX11, WatchCapsSeesTheFirstOfTwoQuickLockChanges)
+{
+    const Strokes twice = {{xkey::kCapsLock, true}, {xkey::kCapsLock, false}, {xkey::kCapsLock, true},
+                           {xkey::kCapsLock, false}};
+    for (const auto pause : {0ms, 100ms}) {
+        SCOPED_TRACE(std::to_string(pause.count()) + " ms between the keys");
+        startKeywatch({});
+        run_->send(R"({"c":"watch-caps"})");
+        expectCommandsTaken();
+        typeSpaced(*keys_, twice, pause);
+        expectEvents({R"({"t":"cpx","state":1})"});
+        // Disarmed: the second press turns the lock off and finds nothing held.
+        expectNothingBeforeMarker();
+        EXPECT_EQ(keys_->capsLocked(), std::optional<bool>(false));
+        EXPECT_EQ(run_->finish(), std::optional<int>(0));
+        run_.reset();
+    }
+}
+
 TEST_F(KeywatchX11, UnwatchCapsDisarmsTheWatch)
 {
     startKeywatch({});
@@ -429,19 +478,6 @@ TEST_F(KeywatchX11, EndingAfterTypingLeavesTheDisplayServing)
         EXPECT_EQ(run->stderrText(), "");
     }
     EXPECT_TRUE(keys_->sync());
-}
-
-// A process that is not this one's child: exited (a zombie counts) within the timeout.
-bool exitsWithin(pid_t pid, milliseconds timeout)
-{
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) {
-        return errno == ESRCH;
-    }
-    pollfd exited{pidfd, POLLIN, 0};
-    const bool gone = ::poll(&exited, 1, static_cast<int>(timeout.count())) == 1;
-    ::close(pidfd);
-    return gone;
 }
 
 TEST_F(KeywatchX11, ItEndsWhenItsParentDies)

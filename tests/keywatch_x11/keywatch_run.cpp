@@ -1,6 +1,11 @@
 #include "keywatch_run.h"
 
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace kwtest {
@@ -8,6 +13,18 @@ namespace kwtest {
 bool isHeartbeat(const std::string& line)
 {
     return line.rfind("{\"t\":\"hb\"", 0) == 0;
+}
+
+bool exitsWithin(pid_t pid, milliseconds timeout)
+{
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        return errno == ESRCH;
+    }
+    pollfd exited{pidfd, POLLIN, 0};
+    const bool gone = ::poll(&exited, 1, static_cast<int>(timeout.count())) == 1;
+    ::close(pidfd);
+    return gone;
 }
 
 std::optional<KeywatchRun> KeywatchRun::start(const RunOptions& options, std::string* error)

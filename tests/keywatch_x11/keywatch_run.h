@@ -55,4 +55,7 @@ private:
 
 bool isHeartbeat(const std::string& line);
 
+// A process that is not this one's child: exited (a zombie counts) within the timeout.
+bool exitsWithin(pid_t pid, milliseconds timeout);
+
 }  // namespace kwtest

@@ -28,7 +28,8 @@ bool readableWithin(int fd, std::chrono::milliseconds timeout)
     return ::poll(&p, 1, static_cast<int>(timeout.count())) == 1;
 }
 
-// Events until `count` have come or the timeout has passed.
+// Events until `count` have come or the timeout has passed, each settled
+// as the stand-in settles it.
 std::vector<standin::TapEvent> collect(standin::BackendTap& tap, size_t count,
                                        std::chrono::milliseconds timeout = kWait)
 {
@@ -40,6 +41,7 @@ std::vector<standin::TapEvent> collect(standin::BackendTap& tap, size_t count,
             break;
         }
         for (const auto& event : tap.takePending()) {
+            tap.settle(event, {standin::Disposition::passed, event.type, event.keyCode, event.flags});
             events.push_back(event);
         }
     }
@@ -201,6 +203,22 @@ TEST_F(X11BackendTest, SystemFlagsGiveTheLockStateThatTheCapsPressLeadsTo)
     EXPECT_EQ(keyboard_->capsLocked(), std::optional<bool>(false));
 }
 
+// The server has applied a release before the tap hands it on; until it is
+// handled, the modifier still counts as down.
+TEST_F(X11BackendTest, SystemFlagsAreThoseOfTheLastEventHandled)
+{
+    auto tap = listenOnlyTap();
+    ASSERT_TRUE(tap);
+    keyboard_->press(xkey::kLeftAlt);
+    ASSERT_EQ(collect(*tap, 1).size(), 1u);
+    EXPECT_EQ(backend_->flagsState(kCGEventSourceStateCombinedSessionState), 0x80020u);
+    keyboard_->release(xkey::kLeftAlt);
+    ASSERT_TRUE(keyboard_->sync());
+    EXPECT_EQ(backend_->flagsState(kCGEventSourceStateCombinedSessionState), 0x80020u);
+    ASSERT_EQ(collect(*tap, 1).size(), 1u);
+    EXPECT_EQ(backend_->flagsState(kCGEventSourceStateCombinedSessionState), 0u);
+}
+
 TEST_F(X11BackendTest, ATapStartsFromTheLockStateItFinds)
 {
     keyboard_->tap(xkey::kCapsLock);
@@ -252,6 +270,24 @@ TEST_F(X11BackendTest, ANewDisplayOnTheSameNumberServesANewTap)
     ASSERT_TRUE(tap);
     backend_->post({kCGHIDEventTap, kCGEventKeyDown, 49, 0});
     backend_->post({kCGHIDEventTap, kCGEventKeyUp, 49, 0});
+    expectEvents(collect(*tap, 2), {{kCGEventKeyDown, 49, 0}, {kCGEventKeyUp, 49, 0}});
+}
+
+// Nothing the backend asks of a stopped server may wait without a bound: it
+// counts as a display that is not there until the server goes on.
+TEST_F(X11BackendTest, AStoppedServerIsTreatedAsAbsentUntilItGoesOn)
+{
+    display_->pause();
+    EXPECT_EQ(backend_->createTap(kListenOnly), nullptr);
+    EXPECT_FALSE(backend_->listenAccessGranted());
+    EXPECT_EQ(backend_->flagsState(kCGEventSourceStateCombinedSessionState), 0u);
+    backend_->post({kCGHIDEventTap, kCGEventKeyDown, 49, 0});  // goes nowhere, quietly
+    backend_->post({kCGHIDEventTap, kCGEventKeyUp, 49, 0});
+    display_->resume();
+    ASSERT_TRUE(keyboard_->sync());
+    auto tap = listenOnlyTap();
+    ASSERT_TRUE(tap);
+    keyboard_->tap(xkey::kSpace);
     expectEvents(collect(*tap, 2), {{kCGEventKeyDown, 49, 0}, {kCGEventKeyUp, 49, 0}});
 }
 

@@ -52,11 +52,26 @@ std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOpti
     return PrivateXvfb(std::move(*server), *number);
 }
 
+void PrivateXvfb::pause()
+{
+    if (server_) {
+        server_->sendSignal(SIGSTOP);
+    }
+}
+
+void PrivateXvfb::resume()
+{
+    if (server_) {
+        server_->sendSignal(SIGCONT);
+    }
+}
+
 std::optional<int> PrivateXvfb::stop()
 {
     if (!server_) {
         return exitStatus_;
     }
+    resume();
     // A terminated server removes its lock file and socket; a killed one would not.
     server_->sendSignal(SIGTERM);
     exitStatus_ = server_->waitExit(kStopTimeout);

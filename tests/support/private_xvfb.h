@@ -30,9 +30,13 @@ public:
     std::string name() const { return ":" + std::to_string(number_); }
     std::string displayEnv() const { return "DISPLAY=" + name(); }
 
+    // Freezes the server (SIGSTOP): it takes no request until resume().
+    void pause();
+    void resume();
+
     // Ends the server and waits for it (bounded): its exit status, 0 for a
     // clean end; nothing when it would not end. A server that already ended
-    // answers as it did then.
+    // answers as it did then. A paused server is resumed first.
     std::optional<int> stop();
 
 private:

@@ -72,6 +72,15 @@ bool XtestKeyboard::release(uint8_t keycode)
     return fake(XCB_KEY_RELEASE, keycode);
 }
 
+bool XtestKeyboard::typeAtOnce(const std::vector<std::pair<uint8_t, bool>>& strokes)
+{
+    for (const auto& [keycode, down] : strokes) {
+        xcb_test_fake_input(connection_, down ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode, XCB_CURRENT_TIME, XCB_NONE,
+                            0, 0, 0);
+    }
+    return xcb_flush(connection_) > 0;
+}
+
 bool XtestKeyboard::sync()
 {
     Reply<xcb_get_input_focus_reply_t> reply{

@@ -5,6 +5,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct xcb_connection_t;
 
@@ -52,6 +54,10 @@ public:
     bool press(uint8_t keycode);
     bool release(uint8_t keycode);
     bool tap(uint8_t keycode) { return press(keycode) && release(keycode); }
+
+    // Presses (true) and releases, all sent in one write: the server takes
+    // them with no pause between them.
+    bool typeAtOnce(const std::vector<std::pair<uint8_t, bool>>& strokes);
 
     // Returns once the server has handled everything sent before.
     bool sync();
