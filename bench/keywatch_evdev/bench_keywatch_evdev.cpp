@@ -7,6 +7,7 @@
 #include "child_process.h"
 #include "input_devices.h"
 #include "input_reader.h"
+#include "relay_chain.h"
 #include "uinput_keyboard.h"
 
 #include <linux/input.h>
@@ -146,12 +147,25 @@ void benchLatency(UinputKeyboard& keyboard, Running& run)
             return nextKeyIs(run.applications, KEY_RIGHTCTRL, 0) && nextEventIs(run.keywatch, kRightControlDown) &&
                    nextEventIs(run.keywatch, kRightControlUp);
         });
+    // The same presses through a bare grab-and-re-emit chain.
+    auto relayInput = UinputKeyboard::createWithKeys("bench relay input", {KEY_RIGHTCTRL});
+    auto relay = relayInput ? bench::RelayChain::start(relayInput->devnode(), "bench relay output", {KEY_RIGHTCTRL})
+                            : nullptr;
+    auto relayed = relay ? InputReader::open(relay->outputNode()) : std::nullopt;
+    std::vector<double> chain;
+    if (relayed) {
+        chain = pressTo(*relayInput, [&] { return nextKeyIs(*relayed, KEY_RIGHTCTRL, 1); },
+                        [&] { return nextKeyIs(*relayed, KEY_RIGHTCTRL, 0); });
+    }
     const Spread bareSpread = spread(bare);
+    const Spread chainSpread = spread(chain);
     printSpread("bare: uinput write -> evdev read", bareSpread, bare.size());
+    printSpread("relay chain: grab, read, re-emit", chainSpread, chain.size());
     printSpread("keywatch: press -> pd line", spread(toLine), toLine.size());
     printSpread("keywatch: press -> virtual keyboard", spread(toApplications), toApplications.size());
     printAgainstBare("pd line against bare", spread(toLine), bareSpread);
     printAgainstBare("virtual keyboard against bare", spread(toApplications), bareSpread);
+    printAgainstBare("virtual keyboard against relay chain", spread(toApplications), chainSpread);
 }
 
 struct CpuUse {
