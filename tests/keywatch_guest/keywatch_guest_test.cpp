@@ -543,6 +543,57 @@ TEST_F(KeywatchGuest, WithoutUinputItListensOnlyAndConsumesNothing)
               "");
 }
 
+// Typed in one burst, each key is classified with the flags of its own
+// moment, not with those of the keys that follow it.
+TEST_F(KeywatchGuest, ShiftAroundCapsInOneBurstIsClassifiedKeyByKey)
+{
+    startKeywatch({});
+    press(KEY_LEFTSHIFT);
+    tap(KEY_CAPSLOCK);
+    release(KEY_LEFTSHIFT);
+    tap(KEY_CAPSLOCK);
+    expectLines({kCd, kCsd, kCsu, kCu});
+    // The Shift release is taken by push-to-talk, but its press had gone out.
+    expectApplicationsGet({keyEvent(KEY_LEFTSHIFT, 1), keyEvent(KEY_LEFTSHIFT, 0)});
+    expectNothingBeforeMarker();
+}
+
+TEST_F(KeywatchGuest, TheLightsSetOnTheVirtualKeyboardReachTheGrabbedOne)
+{
+    startKeywatch({});
+    const auto node = testsupport::inputDeviceNode(kVirtualKeyboard);
+    ASSERT_TRUE(node);
+    const int fd = ::open(node->c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const input_event light[] = {{{}, EV_LED, LED_NUML, 1}, {{}, EV_SYN, SYN_REPORT, 0}};
+    EXPECT_EQ(::write(fd, light, sizeof light), static_cast<ssize_t>(sizeof light));
+    ::close(fd);
+    bool seen = false;
+    while (auto set = keyboard_->nextLight(static_cast<int>(kLineWait.count()))) {
+        if (*set == std::make_pair(static_cast<unsigned>(LED_NUML), 1)) {
+            seen = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(seen);
+}
+
+// Five heartbeats after /dev/uinput appears, the listen-only tap gives way
+// to the active one.
+TEST_F(KeywatchGuest, AListenOnlyTapBecomesActiveOnceUinputAppears)
+{
+    {
+        MovedAside uinput("/dev/uinput");
+        ASSERT_TRUE(uinput.moved());
+        startWithoutGrab({}, false);
+        EXPECT_EQ(run_->okLine(), R"({"t":"ok","tap":2,"en":true,"im":0,"remap":-1})");
+    }
+    EXPECT_EQ(run_->event(15000ms), R"({"t":"upgraded","tap":0,"en":true})");
+    EXPECT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait));
+    tap(KEY_CAPSLOCK);
+    expectLines({kCd});
+}
+
 TEST_F(KeywatchGuest, TheProbeSaysWhetherAnActiveTapIsPossible)
 {
     auto probe = [] {

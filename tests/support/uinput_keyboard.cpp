@@ -4,7 +4,11 @@
 #include <libevdev/libevdev.h>
 #include <linux/input.h>
 #include <linux/uinput.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cstring>
 #include <filesystem>
@@ -76,6 +80,12 @@ std::optional<UinputKeyboard> UinputKeyboard::createWithKeys(const std::string& 
     for (unsigned code : codes) {
         libevdev_enable_event_code(description.get(), EV_KEY, code, nullptr);
     }
+    if (std::find(codes.begin(), codes.end(), KEY_CAPSLOCK) != codes.end()) {
+        libevdev_enable_event_type(description.get(), EV_LED);
+        for (const unsigned light : {LED_NUML, LED_CAPSL, LED_SCROLLL}) {
+            libevdev_enable_event_code(description.get(), EV_LED, light, nullptr);
+        }
+    }
     libevdev_uinput* raw = nullptr;
     const int rc = libevdev_uinput_create_from_device(description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED, &raw);
     if (rc < 0) {
@@ -87,6 +97,21 @@ std::optional<UinputKeyboard> UinputKeyboard::createWithKeys(const std::string& 
         return fail("no event node for " + name, ENOENT);
     }
     return UinputKeyboard(std::move(device), std::move(node));
+}
+
+std::optional<std::pair<unsigned, int>> UinputKeyboard::nextLight(int timeoutMs)
+{
+    pollfd entry{libevdev_uinput_get_fd(device_.get()), POLLIN, 0};
+    while (::poll(&entry, 1, timeoutMs) > 0) {
+        input_event event{};
+        if (::read(entry.fd, &event, sizeof event) != static_cast<ssize_t>(sizeof event)) {
+            return std::nullopt;
+        }
+        if (event.type == EV_LED) {
+            return std::make_pair(static_cast<unsigned>(event.code), event.value);
+        }
+    }
+    return std::nullopt;
 }
 
 bool UinputKeyboard::send(unsigned code, int value)

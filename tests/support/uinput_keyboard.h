@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct libevdev_uinput;
@@ -28,6 +29,10 @@ public:
     bool repeat(unsigned code) { return send(code, 2); }
     bool tap(unsigned code) { return press(code) && release(code); }
     bool send(unsigned code, int value);
+
+    // The next lock light a reader set on this device, as (LED code, value);
+    // keyboards with Caps Lock have lights.
+    std::optional<std::pair<unsigned, int>> nextLight(int timeoutMs);
 
     // /dev/input/eventN of this device.
     const std::string& devnode() const { return devnode_; }
