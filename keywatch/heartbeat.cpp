@@ -9,6 +9,7 @@
 #include "tap_callback.h"
 
 #include <CoreGraphics/CoreGraphics.h>
+#include <QuartzCore/QuartzCore.h>
 
 int32_t lastSecureInput = 0;
 
@@ -99,7 +100,7 @@ void releaseStuckModifiers(CGEventFlags flags)
     }
 }
 
-void releaseStuckCaps(CFAbsoluteTime now)
+void releaseStuckCaps(CFTimeInterval now)
 {
     if (!capsShiftHeld) {
         if (lastCapsActivityAt <= 0.0 || now - lastCapsActivityAt < kCapsIdleLimit)
@@ -118,7 +119,7 @@ void releaseStuckCaps(CFAbsoluteTime now)
 
 void releaseStuckKeys(bool sec)
 {
-    const CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+    const CFTimeInterval now = CACurrentMediaTime();
     const CGEventFlags flags = CGEventSourceFlagsState(kCGEventSourceStateCombinedSessionState);
     if ((flags & kShiftMasks) == 0 && !capsHeld && shiftHeld != 0)
         shiftHeld = 0;

@@ -1,8 +1,8 @@
 #include "key_state.h"
 
 bool capsHeld = false;
-CFAbsoluteTime capsHeldAt = 0.0;
-CFAbsoluteTime lastCapsActivityAt = 0.0;
+CFTimeInterval capsHeldAt = 0.0;
+CFTimeInterval lastCapsActivityAt = 0.0;
 int32_t shiftHeld = 0;
 bool capsShiftHeld = false;
 int32_t leftOptionHeld = 0;

@@ -9,8 +9,10 @@
 
 // Main thread only: the tap callback and the heartbeat run one at a time.
 extern bool capsHeld;
-extern CFAbsoluteTime capsHeldAt;          // 0 when not held
-extern CFAbsoluteTime lastCapsActivityAt;  // 0 when none
+// Ages are elapsed time, read from CACurrentMediaTime(): a wall clock that
+// is set back or forward must not keep a stuck key held or release it early.
+extern CFTimeInterval capsHeldAt;          // 0 when not held
+extern CFTimeInterval lastCapsActivityAt;  // 0 when none
 extern int32_t shiftHeld;
 extern bool capsShiftHeld;
 extern int32_t leftOptionHeld;

@@ -6,11 +6,13 @@
 #include "options.h"
 #include "stdin_reader.h"
 
+#include <QuartzCore/QuartzCore.h>
+
 #include <atomic>
 
 int32_t eventCount = 0;
 int32_t lastAlphaShift = 0;
-CFAbsoluteTime lastDriftNotifyAt = 0.0;
+CFTimeInterval lastDriftNotifyAt = 0.0;
 
 namespace {
 
@@ -51,7 +53,7 @@ CGEventRef reportCapsLockWatch(CGEventRef event)
 
 void notifyDrift()
 {
-    const CFAbsoluteTime now = CFAbsoluteTimeGetCurrent();
+    const CFTimeInterval now = CACurrentMediaTime();
     if (lastDriftNotifyAt > 0.0 && now - lastDriftNotifyAt < kDriftInterval)
         return;
     lastDriftNotifyAt = now;
@@ -61,7 +63,7 @@ void notifyDrift()
 CGEventRef capsDown()
 {
     capsHeld = true;
-    capsHeldAt = CFAbsoluteTimeGetCurrent();
+    capsHeldAt = CACurrentMediaTime();
     lastCapsActivityAt = capsHeldAt;
     // The Shift key-up may have been lost while we were not watching.
     if (shiftHeld != 0 && (CGEventSourceFlagsState(kCGEventSourceStateCombinedSessionState) & kShiftMasks) == 0)
@@ -111,7 +113,7 @@ CGEventRef classifyShift(CGEventRef event)
     shiftHeld = (CGEventGetFlags(event) & kShiftMasks) != 0 ? 1 : 0;
     if (!capsHeld)
         return event;
-    lastCapsActivityAt = CFAbsoluteTimeGetCurrent();
+    lastCapsActivityAt = CACurrentMediaTime();
     if (shiftHeld != 0 && !capsShiftHeld) {
         capsShiftHeld = true;
         writeCapsShiftDownLine();
@@ -124,7 +126,7 @@ CGEventRef classifyShift(CGEventRef event)
 
 CGEventRef classifyWatchedKey(CGEventType type, int32_t vk)
 {
-    lastCapsActivityAt = CFAbsoluteTimeGetCurrent();
+    lastCapsActivityAt = CACurrentMediaTime();
     const int32_t mapped = directMap[vk];
     if (type == kCGEventKeyUp) {
         if (mapped < 0)

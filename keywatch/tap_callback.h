@@ -10,7 +10,7 @@
 
 extern int32_t eventCount;  // every invocation; wraps
 extern int32_t lastAlphaShift;
-extern CFAbsoluteTime lastDriftNotifyAt;
+extern CFTimeInterval lastDriftNotifyAt;  // CACurrentMediaTime() of the last drift line
 
 CGEventRef cb(CGEventTapProxy proxy, CGEventType type, CGEventRef event, void* userInfo);
 

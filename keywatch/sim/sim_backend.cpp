@@ -50,10 +50,11 @@ public:
     bool providesListenAccess() const override { return state_->providesListenAccess(); }
     bool listenAccessGranted() override { return state_->listenAccessGranted(); }
     CFAbsoluteTime now() override { return state_->now(); }
+    CFTimeInterval monotonicNow() override { return state_->monotonicNow(); }
     // The virtual clock moves only when a test moves it, and wakes the
     // loops then: until a deadline is due there is nothing to wait for.
-    int millisecondsUntil(CFAbsoluteTime deadline) override { return deadline <= state_->now() ? 0 : -1; }
-    void timersRan(CFAbsoluteTime time) override { state_->timersRan(time); }
+    int millisecondsUntil(CFTimeInterval deadline) override { return deadline <= state_->monotonicNow() ? 0 : -1; }
+    void timersRan(CFTimeInterval time) override { state_->timersRan(time); }
 
 private:
     const std::shared_ptr<State> state_;
@@ -101,6 +102,12 @@ public:
     void setListenAccess(ListenAccess access) override { state_->setListenAccess(access); }
 
     CFAbsoluteTime now() const override { return state_->now(); }
+    CFTimeInterval monotonicNow() const override { return state_->monotonicNow(); }
+    void stepWallClock(CFTimeInterval seconds) override
+    {
+        state_->stepWallClock(seconds);
+        standin::wakeRunLoops();
+    }
     void advance(CFTimeInterval seconds) override
     {
         state_->advance(seconds);
@@ -108,7 +115,7 @@ public:
     }
     bool advanceAndWait(CFTimeInterval seconds, std::chrono::milliseconds timeout) override
     {
-        const CFAbsoluteTime target = state_->advance(seconds);
+        const CFTimeInterval target = state_->advance(seconds);
         standin::wakeRunLoops();
         return state_->waitForTimersAt(target, timeout);
     }

@@ -112,15 +112,21 @@ public:
     // makes the lookup fail. Granted by default.
     virtual void setListenAccess(ListenAccess access) = 0;
 
-    // --- The virtual clock behind CFAbsoluteTimeGetCurrent and the
-    // run-loop timers. It stands still until moved.
+    // --- The virtual clocks: the wall clock behind CFAbsoluteTimeGetCurrent,
+    // and the monotonic one behind the run-loop timers and
+    // CACurrentMediaTime. Both stand still until moved, and read the same
+    // until the wall clock is stepped.
 
     virtual CFAbsoluteTime now() const = 0;
-    // Moves the clock forward and wakes the run loops, which fire the
+    virtual CFTimeInterval monotonicNow() const = 0;
+    // Moves both clocks forward and wakes the run loops, which fire the
     // timers now due on their own threads. A repeating timer more than one
     // interval overdue fires once, as on the native system: move in steps
     // of at most one interval to see every firing.
     virtual void advance(CFTimeInterval seconds) = 0;
+    // Sets the wall clock forward or back, as a user or time service does;
+    // the monotonic clock stays where it is.
+    virtual void stepWallClock(CFTimeInterval seconds) = 0;
     // advance(), then waits until a run loop on another thread has run the
     // timers due at the new time. False on time-out (no run loop running).
     virtual bool advanceAndWait(CFTimeInterval seconds, std::chrono::milliseconds timeout) = 0;

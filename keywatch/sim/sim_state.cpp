@@ -178,7 +178,12 @@ CFAbsoluteTime State::now() const
     return lockedRead(now_);
 }
 
-void State::timersRan(CFAbsoluteTime time)
+CFTimeInterval State::monotonicNow() const
+{
+    return lockedRead(monotonic_);
+}
+
+void State::timersRan(CFTimeInterval time)
 {
     std::lock_guard lock(mutex_);
     timersRanAt_ = std::max(timersRanAt_, time);
@@ -332,15 +337,23 @@ void State::setListenAccess(ListenAccess access)
     lockedWrite(listenAccess_, access);
 }
 
-CFAbsoluteTime State::advance(CFTimeInterval seconds)
+CFTimeInterval State::advance(CFTimeInterval seconds)
 {
     std::lock_guard lock(mutex_);
-    if (seconds > 0)
+    if (seconds > 0) {
         now_ += seconds;
-    return now_;
+        monotonic_ += seconds;
+    }
+    return monotonic_;
 }
 
-bool State::waitForTimersAt(CFAbsoluteTime time, std::chrono::milliseconds timeout) const
+void State::stepWallClock(CFTimeInterval seconds)
+{
+    std::lock_guard lock(mutex_);
+    now_ += seconds;
+}
+
+bool State::waitForTimersAt(CFTimeInterval time, std::chrono::milliseconds timeout) const
 {
     return waitUntil(timeout, [&] { return timersRanAt_ >= time; });
 }

@@ -47,7 +47,8 @@ public:
     bool providesListenAccess() const;
     bool listenAccessGranted() const;
     CFAbsoluteTime now() const;
-    void timersRan(CFAbsoluteTime time);
+    CFTimeInterval monotonicNow() const;
+    void timersRan(CFTimeInterval time);
 
     // --- The test side.
     void allowTap(TapKind kind, bool allowed);
@@ -74,8 +75,9 @@ public:
     void setSecureInput(bool on);
     void setSecureInputAvailable(bool available);
     void setListenAccess(ListenAccess access);
-    CFAbsoluteTime advance(CFTimeInterval seconds);
-    bool waitForTimersAt(CFAbsoluteTime time, std::chrono::milliseconds timeout) const;
+    CFTimeInterval advance(CFTimeInterval seconds);
+    void stepWallClock(CFTimeInterval seconds);
+    bool waitForTimersAt(CFTimeInterval time, std::chrono::milliseconds timeout) const;
 
 private:
     // One field, read or written under the lock.
@@ -129,8 +131,11 @@ private:
     bool secureInputAvailable_ = true;
     ListenAccess listenAccess_ = ListenAccess::granted;
 
+    // Both clocks start at the same reading and part only when the wall
+    // clock is stepped.
     CFAbsoluteTime now_ = 800000000.0;
-    CFAbsoluteTime timersRanAt_ = 0;
+    CFTimeInterval monotonic_ = 800000000.0;
+    CFTimeInterval timersRanAt_ = 0;
 };
 
 } // namespace sim

@@ -118,17 +118,22 @@ public:
     virtual bool providesListenAccess() const { return false; }
     virtual bool listenAccessGranted() { return false; }
 
-    // The clock behind CFAbsoluteTimeGetCurrent and every run-loop timer.
-    // The default is the system's real time.
+    // The wall clock behind CFAbsoluteTimeGetCurrent. The default is the
+    // system's real time, which may be set, and so may step.
     virtual CFAbsoluteTime now();
 
-    // How long a run loop may sleep, in milliseconds, before `deadline`
-    // (a time of now()) is due: 0 if it is, -1 for "until woken". A
-    // virtual clock answers -1 and calls wakeRunLoops() when it moves.
-    virtual int millisecondsUntil(CFAbsoluteTime deadline);
+    // Seconds on a clock that only moves forward, at the pace of real time:
+    // what run-loop timers, poll timeouts and CACurrentMediaTime follow. The
+    // default is the system's monotonic clock.
+    virtual CFTimeInterval monotonicNow();
 
-    // A run loop has run every timer due at `time` (a time of now()).
-    virtual void timersRan(CFAbsoluteTime time) { (void)time; }
+    // How long a run loop may sleep, in milliseconds, before `deadline`
+    // (a time of monotonicNow()) is due: 0 if it is, -1 for "until woken".
+    // A virtual clock answers -1 and calls wakeRunLoops() when it moves.
+    virtual int millisecondsUntil(CFTimeInterval deadline);
+
+    // A run loop has run every timer due at `time` (of monotonicNow()).
+    virtual void timersRan(CFTimeInterval time) { (void)time; }
 };
 
 // Makes `backend` the one the stand-in uses from now on. Meant for tests,

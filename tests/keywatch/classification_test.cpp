@@ -287,6 +287,24 @@ TEST_F(TapCallback, DriftAtMostOnceInThreeSeconds)
     }
 }
 
+TEST_F(TapCallback, TheDriftIntervalIsElapsedTimeWhateverTheWallClockDoes)
+{
+    configure({"--remap", "105"});
+    installTap();
+    send(kFlags, 57, 0);
+    EXPECT_EQ(lines->take(), std::vector<std::string>{DRIFT});
+    for (const CFTimeInterval step : {-600.0, 600.0}) {
+        SCOPED_TRACE("wall clock stepped by " + std::to_string(step) + " s");
+        keyboard->stepWallClock(step);
+        keyboard->advance(1.0);
+        send(kFlags, 57, 0);
+        EXPECT_TRUE(lines->take().empty());
+        keyboard->advance(2.0);
+        send(kFlags, 57, 0);
+        EXPECT_EQ(lines->take(), std::vector<std::string>{DRIFT});
+    }
+}
+
 TEST_F(TapCallback, ResetRequestClearsTheStateWithoutReleaseLines)
 {
     configure({"65"});

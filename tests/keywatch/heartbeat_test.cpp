@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace kwtest {
 namespace {
 
@@ -240,6 +242,24 @@ TEST_F(Heartbeat, CapsWithoutShiftIsReleasedAfterFifteenIdleSeconds)
         R"({"t":"hb","en":true,"ev":2,"sec":false,"tap":0,"valid":true})",
     };
     EXPECT_EQ(lines->take(), expected);
+}
+
+TEST_F(Heartbeat, TheCapsTimeOutIsElapsedTimeWhateverTheWallClockDoes)
+{
+    installTap();
+    for (const CFTimeInterval step : {-600.0, 600.0}) {
+        SCOPED_TRACE("wall clock stepped by " + std::to_string(step) + " s");
+        send(kCGEventFlagsChanged, 57, 0x10000);
+        keyboard->stepWallClock(step);
+        keyboard->advance(14.0);
+        tick();
+        EXPECT_TRUE(capsHeld);
+        keyboard->advance(1.0);
+        tick();
+        EXPECT_FALSE(capsHeld);
+        const auto written = lines->take();
+        EXPECT_EQ(std::count(written.begin(), written.end(), R"({"t":"cu","stuck":true})"), 1);
+    }
 }
 
 TEST_F(Heartbeat, CapsWithShiftIsReleasedThreeHundredSecondsAfterItsPress)

@@ -276,6 +276,22 @@ TEST_F(Lifecycle, TheRunServesKeysCommandsAndHeartbeats)
     EXPECT_TRUE(nothingMoreWritten());
 }
 
+// The heartbeat's timer counts elapsed time, not the wall clock's reading.
+TEST_F(Lifecycle, HeartbeatsKeepTheirCadenceWhenTheWallClockSteps)
+{
+    start({});
+    ASSERT_EQ(readLine(), OK_LINE);
+    for (const CFTimeInterval step : {-600.0, 600.0}) {
+        SCOPED_TRACE("wall clock stepped by " + std::to_string(step) + " s");
+        keyboard->stepWallClock(step);
+        ASSERT_TRUE(keyboard->advanceAndWait(2.0, 2000ms));
+        EXPECT_EQ(readLine(), R"({"t":"hb","en":true,"ev":0,"sec":false,"tap":0,"valid":true})");
+        EXPECT_TRUE(nothingMoreWritten());
+    }
+    closeInput();
+    EXPECT_EQ(waitExit(), 0);
+}
+
 TEST_F(Lifecycle, SigtermEndsTheRunWithoutTheRemapReset)
 {
     start({"--remap", "105"});

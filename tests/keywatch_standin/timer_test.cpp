@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <future>
+#include <string>
 
 namespace {
 
@@ -65,6 +66,30 @@ TEST_F(Timers, OverdueRepeatingTimerFiresOnceAndKeepsItsGrid)
     EXPECT_DOUBLE_EQ(CFRunLoopTimerGetNextFireDate(timer), start + 8.0);
     CFRunLoopRemoveTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopCommonModes);
     CFRelease(timer);
+}
+
+// An interval is elapsed time: setting the wall clock back or forward
+// neither holds a repeating timer up nor makes it fire early.
+TEST_F(Timers, ARepeatingTimerKeepsItsIntervalWhenTheWallClockSteps)
+{
+    for (const CFTimeInterval step : {-600.0, 600.0}) {
+        SCOPED_TRACE("wall clock stepped by " + std::to_string(step) + " s");
+        fired = 0;
+        CFRunLoopTimerRef timer = makeTimer(2.0, 2.0);
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopCommonModes);
+        keyboard->advance(1.0);
+        keyboard->stepWallClock(step);
+        pump::once();
+        EXPECT_EQ(fired, 0);
+        EXPECT_DOUBLE_EQ(CFRunLoopTimerGetNextFireDate(timer), CFAbsoluteTimeGetCurrent() + 1.0);
+        for (int firing = 1; firing <= 2; ++firing) {
+            keyboard->advance(firing == 1 ? 1.0 : 2.0);
+            pump::once();
+            EXPECT_EQ(fired, firing);
+        }
+        CFRunLoopRemoveTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopCommonModes);
+        CFRelease(timer);
+    }
 }
 
 TEST_F(Timers, OneShotTimerFiresOnceAndBecomesInvalid)

@@ -1,4 +1,4 @@
-// Which backend the stand-in uses, the real clock, and the null backend.
+// Which backend the stand-in uses, the real clocks, and the null backend.
 #include "backend.h"
 
 #include "run_loop.h"
@@ -58,9 +58,15 @@ CFAbsoluteTime Backend::now()
     return duration<double>(sinceEpoch).count() - kUnixToAbsolute;
 }
 
-int Backend::millisecondsUntil(CFAbsoluteTime deadline)
+CFTimeInterval Backend::monotonicNow()
 {
-    return millisecondsLeft(deadline - now());
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+int Backend::millisecondsUntil(CFTimeInterval deadline)
+{
+    return millisecondsLeft(deadline - monotonicNow());
 }
 
 void installBackend(std::unique_ptr<Backend> backend)
@@ -78,3 +84,5 @@ std::unique_ptr<Backend> makeNullBackend() { return std::make_unique<NullBackend
 } // namespace standin
 
 extern "C" CFAbsoluteTime CFAbsoluteTimeGetCurrent(void) { return standin::currentBackend()->now(); }
+
+extern "C" CFTimeInterval CACurrentMediaTime(void) { return standin::currentBackend()->monotonicNow(); }

@@ -1,4 +1,4 @@
-// Run loops on poll(): descriptor sources, timers on the backend's clock,
+// Run loops on poll(): descriptor sources, timers on the backend's monotonic clock,
 // modes, and a wake-up descriptor so other threads can stop or wake them.
 #include "run_loop.h"
 
@@ -169,30 +169,29 @@ __CFRunLoop::Snapshot __CFRunLoop::snapshot(const std::string& mode)
 
 void __CFRunLoop::runDueTimers(const Snapshot& items, standin::Backend& backend)
 {
-    const CFAbsoluteTime now = backend.now();
+    const CFTimeInterval now = backend.monotonicNow();
     std::vector<__CFRunLoopTimer*> due;
     for (const auto& timer : items.timers) {
-        if (timer->isValid() && timer->nextFireDate() <= now)
+        if (timer->isDue())
             due.push_back(timer.get());
     }
-    std::stable_sort(due.begin(), due.end(), [](__CFRunLoopTimer* a, __CFRunLoopTimer* b) {
-        return a->nextFireDate() < b->nextFireDate();
-    });
+    std::stable_sort(due.begin(), due.end(),
+                     [](__CFRunLoopTimer* a, __CFRunLoopTimer* b) { return a->nextFire() < b->nextFire(); });
     for (auto* timer : due) {
-        timer->fireIfDue(now);
+        timer->fireIfDue();
         if (stopRequested_.load())
             break;
     }
     backend.timersRan(now);
 }
 
-int __CFRunLoop::waitMilliseconds(const Snapshot& items, standin::Backend& backend, double secondsLeft)
+int __CFRunLoop::waitMilliseconds(const Snapshot& items, double secondsLeft)
 {
     int wait = standin::millisecondsLeft(secondsLeft);
     for (const auto& timer : items.timers) {
         if (!timer->isValid())
             continue;
-        const int untilDue = backend.millisecondsUntil(timer->nextFireDate());
+        const int untilDue = timer->millisecondsUntilDue();
         if (untilDue >= 0)
             wait = std::min(wait, untilDue);
     }
@@ -250,7 +249,7 @@ CFRunLoopRunResult __CFRunLoop::run(const std::string& mode, CFTimeInterval seco
         if (takeStop())
             return kCFRunLoopRunStopped;
         const double secondsLeft = std::chrono::duration<double>(limit - Clock::now()).count();
-        const bool handled = pollAndPerform(items, waitMilliseconds(items, *backend, secondsLeft));
+        const bool handled = pollAndPerform(items, waitMilliseconds(items, secondsLeft));
         if (takeStop())
             return kCFRunLoopRunStopped;
         if (handled && returnAfterSource)

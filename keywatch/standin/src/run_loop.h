@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ private:
     std::atomic<bool> valid_{true};
 };
 
+// A timer keeps its times on its backend's monotonic clock: an interval is
+// elapsed time, which a step of the wall clock must not stretch or cut.
 struct __CFRunLoopTimer : standin::Object {
     __CFRunLoopTimer(CFAbsoluteTime fireDate, CFTimeInterval interval, CFRunLoopTimerCallBack callout,
                      const CFRunLoopTimerContext* context);
@@ -33,15 +36,24 @@ struct __CFRunLoopTimer : standin::Object {
 
     bool isValid() const { return valid_.load(); }
     void invalidate() { valid_.store(false); }
-    CFAbsoluteTime nextFireDate() const { return nextFire_.load(); }
+    // The next firing as a time of the wall clock, as the native API gives it.
+    CFAbsoluteTime nextFireDate() const;
+    // The next firing on the monotonic clock.
+    CFTimeInterval nextFire() const { return nextFire_.load(); }
     CFTimeInterval interval() const { return interval_; }
 
-    // Runs the callout when the timer is due at `now`, then schedules the
-    // next firing after `now` (repeating) or invalidates it (one-shot).
-    void fireIfDue(CFAbsoluteTime now);
+    bool isDue() const;
+    // How long a loop may sleep before the timer is due, as
+    // Backend::millisecondsUntil answers it.
+    int millisecondsUntilDue() const;
+
+    // Runs the callout when the timer is due, then schedules the next
+    // firing after now (repeating) or invalidates it (one-shot).
+    void fireIfDue();
 
 private:
-    std::atomic<CFAbsoluteTime> nextFire_;
+    const std::shared_ptr<standin::Backend> backend_;
+    std::atomic<CFTimeInterval> nextFire_;
     const CFTimeInterval interval_;
     const CFRunLoopTimerCallBack callout_;
     CFRunLoopTimerContext context_{};
@@ -75,7 +87,7 @@ private:
 
     Snapshot snapshot(const std::string& mode);
     void runDueTimers(const Snapshot& items, standin::Backend& backend);
-    int waitMilliseconds(const Snapshot& items, standin::Backend& backend, double secondsLeft);
+    int waitMilliseconds(const Snapshot& items, double secondsLeft);
     bool pollAndPerform(const Snapshot& items, int timeoutMs);
     bool takeStop() { return stopRequested_.exchange(false); }
 

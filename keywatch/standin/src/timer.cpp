@@ -1,11 +1,24 @@
-// Run-loop timers. Their times are those of the backend's clock.
+// Run-loop timers. Fire dates come in as times of the wall clock and are
+// kept, from the moment the timer is made, on the monotonic clock.
 #include "run_loop.h"
+
+#include "backend.h"
 
 #include <cmath>
 
+namespace {
+
+CFTimeInterval onMonotonicClock(standin::Backend& backend, CFAbsoluteTime fireDate)
+{
+    return backend.monotonicNow() + (fireDate - backend.now());
+}
+
+} // namespace
+
 __CFRunLoopTimer::__CFRunLoopTimer(CFAbsoluteTime fireDate, CFTimeInterval interval,
                                    CFRunLoopTimerCallBack callout, const CFRunLoopTimerContext* context)
-    : nextFire_(fireDate), interval_(interval > 0 ? interval : 0), callout_(callout)
+    : backend_(standin::currentBackend()), nextFire_(onMonotonicClock(*backend_, fireDate)),
+      interval_(interval > 0 ? interval : 0), callout_(callout)
 {
     if (!context)
         return;
@@ -20,9 +33,19 @@ __CFRunLoopTimer::~__CFRunLoopTimer()
         context_.release(context_.info);
 }
 
-void __CFRunLoopTimer::fireIfDue(CFAbsoluteTime now)
+CFAbsoluteTime __CFRunLoopTimer::nextFireDate() const
 {
-    const CFAbsoluteTime due = nextFire_.load();
+    return backend_->now() + (nextFire_.load() - backend_->monotonicNow());
+}
+
+bool __CFRunLoopTimer::isDue() const { return isValid() && nextFire_.load() <= backend_->monotonicNow(); }
+
+int __CFRunLoopTimer::millisecondsUntilDue() const { return backend_->millisecondsUntil(nextFire_.load()); }
+
+void __CFRunLoopTimer::fireIfDue()
+{
+    const CFTimeInterval now = backend_->monotonicNow();
+    const CFTimeInterval due = nextFire_.load();
     if (!isValid() || due > now)
         return;
     // A repeating timer that is several intervals late fires once and

@@ -1,0 +1,16 @@
+/* The one QuartzCore call keywatch makes: a clock for elapsed time. */
+#pragma once
+
+#include <CoreFoundation/CoreFoundation.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Seconds on the system's monotonic clock, which no setting of the wall
+   clock moves. */
+CFTimeInterval CACurrentMediaTime(void);
+
+#ifdef __cplusplus
+}
+#endif
