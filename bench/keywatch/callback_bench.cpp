@@ -10,6 +10,7 @@
 #include "tap_callback.h"
 
 #include <CoreGraphics/CoreGraphics.h>
+#include <QuartzCore/QuartzCore.h>
 
 #include <functional>
 #include <string>
@@ -39,7 +40,7 @@ std::vector<kwbench::Nanoseconds> measure(const EventPair& pair)
     for (int round = 0; round < kRounds; ++round) {
         if (pair.holdCaps) {
             capsHeld = true;
-            lastCapsActivityAt = CFAbsoluteTimeGetCurrent();
+            lastCapsActivityAt = CACurrentMediaTime();
         }
         timed(kCGEventKeyDown, down);
         timed(kCGEventKeyUp, up);
