@@ -4,11 +4,6 @@
 
 namespace kwguest {
 
-bool isHeartbeat(const std::string& line)
-{
-    return line.rfind("{\"t\":\"hb\"", 0) == 0;
-}
-
 std::optional<GuestKeywatch> GuestKeywatch::start(const RunOptions& options, std::string* error)
 {
     testsupport::ChildOptions child;
@@ -23,11 +18,8 @@ std::optional<GuestKeywatch> GuestKeywatch::start(const RunOptions& options, std
     if (!options.expectOk) {
         return run;
     }
-    auto ok = run.line();
-    if (!ok || ok->rfind("{\"t\":\"ok\"", 0) != 0) {
-        if (error != nullptr) {
-            *error = "no ok line: " + ok.value_or("(none)") + "; stderr: " + run.child_->readStderr(100ms);
-        }
+    auto ok = testsupport::readOkLine(*run.child_, kLineWait, error);
+    if (!ok) {
         return std::nullopt;
     }
     run.okLine_ = *ok;
@@ -48,14 +40,7 @@ std::optional<std::string> GuestKeywatch::line(milliseconds timeout)
 
 std::optional<std::string> GuestKeywatch::event(milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        auto next = child_->readLine(std::max(left, 0ms));
-        if (!next || !isHeartbeat(*next)) {
-            return next;
-        }
-    }
+    return testsupport::nextEventLine(*child_, timeout);
 }
 
 std::optional<int> GuestKeywatch::finish(milliseconds timeout)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "keywatch_lines.h"
 #include "input_reader.h"
 
 #include <chrono>
@@ -54,6 +55,6 @@ private:
     std::string okLine_;
 };
 
-bool isHeartbeat(const std::string& line);
+using testsupport::isHeartbeat;
 
 }  // namespace kwguest

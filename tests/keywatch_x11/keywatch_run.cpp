@@ -10,11 +10,6 @@
 
 namespace kwtest {
 
-bool isHeartbeat(const std::string& line)
-{
-    return line.rfind("{\"t\":\"hb\"", 0) == 0;
-}
-
 bool exitsWithin(pid_t pid, milliseconds timeout)
 {
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -46,11 +41,8 @@ std::optional<KeywatchRun> KeywatchRun::start(const RunOptions& options, std::st
     if (!options.expectOk) {
         return run;
     }
-    auto ok = run.line();
-    if (!ok || ok->rfind("{\"t\":\"ok\"", 0) != 0) {
-        if (error != nullptr) {
-            *error = "no ok line: " + ok.value_or("(none)");
-        }
+    auto ok = testsupport::readOkLine(*run.child_, kLineWait, error);
+    if (!ok) {
         return std::nullopt;
     }
     run.okLine_ = *ok;
@@ -64,15 +56,7 @@ std::optional<std::string> KeywatchRun::line(milliseconds timeout)
 
 std::optional<std::string> KeywatchRun::event(milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
-        auto next = child_->readLine(std::max(left, 0ms));
-        if (!next || !isHeartbeat(*next)) {
-            return next;
-        }
-        skippedHeartbeats_.push_back(std::move(*next));
-    }
+    return testsupport::nextEventLine(*child_, timeout, &skippedHeartbeats_);
 }
 
 std::vector<std::string> KeywatchRun::takeSkippedHeartbeats()

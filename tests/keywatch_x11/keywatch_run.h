@@ -2,6 +2,7 @@
 #pragma once
 
 #include "child_process.h"
+#include "keywatch_lines.h"
 #include "private_xvfb.h"
 #include "xtest_keyboard.h"
 
@@ -53,7 +54,7 @@ private:
     std::vector<std::string> skippedHeartbeats_;
 };
 
-bool isHeartbeat(const std::string& line);
+using testsupport::isHeartbeat;
 
 // A process that is not this one's child: exited (a zombie counts) within the timeout.
 bool exitsWithin(pid_t pid, milliseconds timeout);
