@@ -37,7 +37,10 @@ std::optional<InputLine> LineReader::next()
             discarding_ = false;
             return line;
         }
-        if (buffered_.size() > maxLineBytes_) {
+        // A CR at the end may be the first half of the terminator, which the
+        // limit does not count, whether or not its LF came in the same read.
+        const size_t pending = buffered_.size() - (buffered_.ends_with('\r') ? 1 : 0);
+        if (pending > maxLineBytes_) {
             discarding_ = true;
             buffered_.clear();
         }

@@ -35,6 +35,38 @@ TEST(CommandLoop, RefusesAnOverlongLineWholeAndReadsOn)
     EXPECT_TRUE(harness.noLineWithin(50ms));
 }
 
+// The limit counts the line without its CR LF, whether the LF comes in the
+// same read as the CR or in a later one.
+TEST(CommandLoop, TheLimitIgnoresTheTerminatorHoweverItArrives)
+{
+    const std::string ping = R"({"command":"ping"})";
+    const size_t limit = recorder::LineReader::kMaxLineBytes;
+    const struct {
+        size_t lineBytes;
+        bool lineFeedLater;
+        json expected;
+    } cases[] = {
+        {limit, false, json({{"type", "pong"}})},
+        {limit, true, json({{"type", "pong"}})},
+        {limit + 1, false, json({{"type", "error"}, {"error", "decode_failed:line_too_long"}})},
+        {limit + 1, true, json({{"type", "error"}, {"error", "decode_failed:line_too_long"}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.lineBytes << " bytes, LF later: " << c.lineFeedLater);
+        RecorderHarness harness;
+        const std::string line = std::string(c.lineBytes - ping.size(), ' ') + ping;
+        if (c.lineFeedLater) {
+            harness.sendBytes(line + "\r");
+            ASSERT_TRUE(harness.waitInputConsumed());
+            harness.sendBytes("\n");
+        } else {
+            harness.sendBytes(line + "\r\n");
+        }
+        EXPECT_EQ(harness.readEvent(), c.expected);
+        EXPECT_TRUE(harness.noLineWithin(20ms));
+    }
+}
+
 TEST(CommandLoop, WritesNothingBeforeTheFirstCommand)
 {
     RecorderHarness harness;

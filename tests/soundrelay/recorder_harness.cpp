@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -215,6 +216,20 @@ bool RecorderHarness::waitPcmPending(milliseconds timeout)
 {
     pollfd entry{pcm_.read, POLLIN, 0};
     return ::poll(&entry, 1, static_cast<int>(timeout.count())) > 0 && (entry.revents & POLLIN) != 0;
+}
+
+bool RecorderHarness::waitInputConsumed(milliseconds timeout)
+{
+    // A pipe cannot be waited on for emptiness; its fill level is polled.
+    const auto deadline = Clock::now() + timeout;
+    int pending = 0;
+    while (::ioctl(input_.read, FIONREAD, &pending) == 0 && pending > 0) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return pending == 0;
 }
 
 std::string RecorderHarness::readCombinedUntil(const std::string& until, milliseconds timeout)

@@ -49,6 +49,8 @@ public:
     void sendLine(const std::string& line);
     void sendBytes(const std::string& bytes);
     void closeInput();
+    // Waits (bounded) until the command loop has read all that was sent.
+    bool waitInputConsumed(milliseconds timeout = kWait);
     // Waits (bounded) for the command loop to return after end of input.
     bool waitLoopEnded(milliseconds timeout = kWait);
 
