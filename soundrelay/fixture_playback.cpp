@@ -17,12 +17,13 @@ bool formatFits(const audio::Format& format, double sampleRate, int64_t channels
            int64_t{format.channelCount} == channels && std::fabs(format.sampleRate - sampleRate) < 0.5;
 }
 
-// A tenth of a second of the file, in whole frames.
+// A tenth of a second of the file, in whole frames; one frame at least, so
+// that a file below 10 Hz is still played, a frame at a time.
 uint32_t chunkFrames(double sampleRate)
 {
     const double frames = std::trunc(sampleRate / 10.0);
-    if (!(frames > 0.0)) {
-        return 0;
+    if (!(frames >= 1.0)) {
+        return 1;
     }
     return frames >= static_cast<double>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(frames);
 }

@@ -61,6 +61,26 @@ protected:
     RecorderHarness harness;
 };
 
+// Below 10 Hz a tenth of a second holds no whole frame; the file is still
+// played to its last frame before it is reported finished.
+TEST(FixtureBelowTenHertz, PlaysEveryFrameBeforeItFinishes)
+{
+    const struct {
+        double rate;
+        size_t frames;
+    } cases[] = {{4.0, 3}, {9.5, 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rate);
+        RecorderHarness harness;
+        harness.platform().addFile("slow.wav", rampFile(c.rate, 1, c.frames));
+        harness.sendLine(json({{"command", "start"}, {"sampleRate", c.rate}, {"fixturePath", "slow.wav"}}).dump());
+        EXPECT_EQ(harness.readEvent(), fixtureStarted(c.rate, 1, c.rate, "slow.wav"));
+        EXPECT_EQ(samplesOf(harness.readPcm(c.frames * 2)), expectedChannelZero(c.frames));
+        EXPECT_EQ(harness.readEvent(), finished("slow.wav"));
+        EXPECT_TRUE(harness.drainPcm().empty());
+    }
+}
+
 TEST_F(FixtureRecording, PlaysTheFileThenReportsItFinished)
 {
     sim().addFile("takes/monday/voice.wav", rampFile(16000.0, 1, 4000));
