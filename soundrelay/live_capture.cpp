@@ -62,6 +62,7 @@ std::optional<audio::Error> RecorderHelper::startLive(double sampleRate, int64_t
     input.removeTap(kTapBus);
     input.installTap(kTapBus, kTapBufferFrames, inputFormat, makeTapBlock());
 
+    engine_->setFailureBlock(makeFailureBlock());
     engine_->prepare();
     if (auto failure = engine_->start()) {
         return failure;
@@ -81,6 +82,18 @@ audio::TapBlock RecorderHelper::makeTapBlock()
         std::lock_guard lock(gate->mutex);
         if (gate->helper && buffer) {
             gate->helper->process(buffer);
+        }
+    };
+}
+
+// A recording whose capture died says so; it stays a recording until the
+// host answers with "stop", like other failures of the audio path.
+audio::FailureBlock RecorderHelper::makeFailureBlock()
+{
+    return [gate = gate_](const audio::Error& error) {
+        std::lock_guard lock(gate->mutex);
+        if (gate->helper) {
+            gate->helper->send(errorEvent("capture_lost:" + error.description));
         }
     };
 }

@@ -59,6 +59,7 @@ private:
     void stop();
     void teardownEngine();
     audio::TapBlock makeTapBlock();
+    audio::FailureBlock makeFailureBlock();
 
     // Tap conversion and the PCM16 writer. process() runs with the gate's
     // mutex held. writePcm16 is false when the write failed or was cancelled

@@ -134,6 +134,10 @@ public:
     virtual void removeTap(uint32_t bus) = 0;
 };
 
+// Called on the engine's own thread when capture of a running engine ends
+// without stop(): the stream failed or the audio server went away.
+using FailureBlock = std::function<void(const Error& error)>;
+
 // Capture from the default input device.
 class Engine {
 public:
@@ -142,6 +146,8 @@ public:
     virtual void prepare() = 0;
     // Null on success.
     virtual std::optional<Error> start() = 0;
+    // Called at most once per start(); once stop() returns, not again.
+    virtual void setFailureBlock(FailureBlock block) = 0;
     virtual void stop() = 0;
     virtual void reset() = 0;
     virtual bool isRunning() const = 0;

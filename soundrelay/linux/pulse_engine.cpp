@@ -142,6 +142,12 @@ public:
         return std::nullopt;
     }
 
+    void setFailureBlock(audio::FailureBlock block) override
+    {
+        LoopLock lock(loop_.get());
+        failureBlock_ = std::move(block);
+    }
+
     void stop() override { stopStream(); }
 
     void reset() override
@@ -288,8 +294,12 @@ private:
         attributes.prebuf = static_cast<uint32_t>(-1);
         attributes.minreq = static_cast<uint32_t>(-1);
         attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragment, &wire));
-        // No source name: the server's default source, followed if it goes away.
-        if (pa_stream_connect_record(stream_.get(), nullptr, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+        // No source name: the server's default source. Not moved when that
+        // source goes away: the stream fails, and the host learns that its
+        // recording went deaf rather than getting silence.
+        if (pa_stream_connect_record(stream_.get(), nullptr, &attributes,
+                                     static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE)) <
+            0) {
             return pa_context_errno(context_.get());
         }
         const bool settled = waitUntil(
@@ -376,18 +386,45 @@ private:
         }
     }
 
-    static void onContextState(pa_context*, void* self)
+    // A running capture that ends by itself is reported once; before start()
+    // has succeeded, or after stop(), running_ is false and start() or
+    // nobody learns of it.
+    void captureEnded()
     {
-        pa_threaded_mainloop_signal(static_cast<PulseEngine*>(self)->loop_.get(), 0);
+        if (!running_.exchange(false) || !failureBlock_) {
+            return;
+        }
+        const int code = pa_context_errno(context_.get());
+        // A copy, so that a block that replaces the block does not destroy itself.
+        const audio::FailureBlock block = failureBlock_;
+        block(libraryError(code == PA_OK ? PA_ERR_UNKNOWN : code));
+    }
+
+    static void onContextState(pa_context* context, void* self)
+    {
+        auto* engine = static_cast<PulseEngine*>(self);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+            engine->reportFromCallback();
+        }
+        pa_threaded_mainloop_signal(engine->loop_.get(), 0);
     }
 
     static void onStreamState(pa_stream* stream, void* self)
     {
         auto* engine = static_cast<PulseEngine*>(self);
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
-            engine->running_ = false;
+            engine->reportFromCallback();
         }
         pa_threaded_mainloop_signal(engine->loop_.get(), 0);
+    }
+
+    // Nothing may escape into the library's C callbacks.
+    void reportFromCallback()
+    {
+        try {
+            captureEnded();
+        } catch (...) {
+        }
     }
 
     static void onTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)
@@ -429,6 +466,7 @@ private:
     Format tapFormat_{};
     Format streamFormat_{};
     audio::TapBlock tap_;
+    audio::FailureBlock failureBlock_;
     uint32_t tapBufferFrames_ = kMinimumTapFrames;
     int64_t sampleTime_ = 0;
     // Read without the lock by isRunning().

@@ -49,6 +49,29 @@ bool SimEngineCore::deliver(const std::shared_ptr<audio::PcmBuffer>& buffer)
     return true;
 }
 
+void SimEngineCore::setFailureBlock(audio::FailureBlock block)
+{
+    std::lock_guard lock(tapMutex_);
+    failureBlock_ = std::move(block);
+}
+
+bool SimEngineCore::loseCapture(const audio::Error& error)
+{
+    // Held like a tap block, so that stopCapture() waits for it.
+    std::lock_guard delivering(deliveryMutex_);
+    audio::FailureBlock block;
+    {
+        std::lock_guard lock(tapMutex_);
+        if (!running_ || lost_ || !failureBlock_) {
+            return false;
+        }
+        lost_ = true;
+        block = failureBlock_;
+    }
+    block(error);
+    return true;
+}
+
 void SimEngineCore::startCapture()
 {
     if (running_) {
@@ -64,6 +87,10 @@ void SimEngineCore::startCapture()
     {
         std::lock_guard lock(stopMutex_);
         stopping_ = false;
+    }
+    {
+        std::lock_guard lock(tapMutex_);
+        lost_ = false;
     }
     running_ = true;
     if (!script.empty()) {
@@ -82,6 +109,8 @@ void SimEngineCore::stopCapture()
         capture_.join();
     }
     running_ = false;
+    // A failure block in flight holds the delivery mutex until it returns.
+    std::lock_guard wait(deliveryMutex_);
 }
 
 void SimEngineCore::captureLoop(std::vector<std::shared_ptr<audio::PcmBuffer>> script,

@@ -18,6 +18,9 @@ public:
     void installTap(const TapRecord& record, audio::TapBlock block);
     void removeTap();
     bool deliver(const std::shared_ptr<audio::PcmBuffer>& buffer);
+    void setFailureBlock(audio::FailureBlock block);
+    // Reports `error` through the failure block, once per running capture.
+    bool loseCapture(const audio::Error& error);
 
     void startCapture();
     void stopCapture();
@@ -31,6 +34,8 @@ private:
     std::mutex deliveryMutex_;  // held while a tap block runs
     std::mutex tapMutex_;       // guards tap_
     audio::TapBlock tap_;
+    audio::FailureBlock failureBlock_;  // guarded by tapMutex_
+    bool lost_ = false;                 // guarded by tapMutex_
     std::mutex stopMutex_;
     std::condition_variable stopSignal_;
     bool stopping_ = false;  // guarded by stopMutex_
@@ -46,6 +51,7 @@ public:
     audio::InputNode& inputNode() override { return *this; }
     void prepare() override {}
     std::optional<audio::Error> start() override;
+    void setFailureBlock(audio::FailureBlock block) override { core_->setFailureBlock(std::move(block)); }
     void stop() override;
     void reset() override {}
     bool isRunning() const override { return core_->running(); }

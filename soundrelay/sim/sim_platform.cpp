@@ -61,6 +61,16 @@ bool SimPlatform::deliverToLastTap(const std::shared_ptr<audio::PcmBuffer>& buff
     return true;
 }
 
+bool SimPlatform::loseCapture(const audio::Error& error)
+{
+    std::shared_ptr<SimEngineCore> engine;
+    {
+        std::lock_guard lock(shared_->mutex);
+        engine = shared_->currentEngine.lock();
+    }
+    return engine && engine->loseCapture(error);
+}
+
 void SimPlatform::refuseOutputFormat(bool refuse)
 {
     std::lock_guard lock(shared_->mutex);

@@ -67,6 +67,9 @@ public:
     bool deliverToLastTap(const std::shared_ptr<audio::PcmBuffer>& buffer);
 
     // --- faults ---
+    // The current engine's capture fails with `error`, as when the device
+    // or the audio server goes away. False when nothing was told of it.
+    bool loseCapture(const audio::Error& error);
     void refuseOutputFormat(bool refuse);
     void refuseConverter(bool refuse);
     void setConvertFault(std::optional<ConvertFault> fault);

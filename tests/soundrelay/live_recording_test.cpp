@@ -96,6 +96,27 @@ TEST_F(LiveRecording, EndOfInputStopsALiveRecording)
     EXPECT_FALSE(sim().currentEngineRunning());
 }
 
+// A capture that dies is reported once; the recording stays one until the
+// host stops it, and nothing of it follows "recording_stopped".
+TEST_F(LiveRecording, ACaptureThatDiesIsReportedOnceAndAwaitsStop)
+{
+    const audio::Error gone{"sim", 7, "device_gone"};
+    harness.sendLine(R"({"command":"start"})");
+    EXPECT_EQ(harness.readEvent(), liveStarted(16000, 1, 48000));
+    EXPECT_TRUE(sim().loseCapture(gone));
+    EXPECT_EQ(harness.readEvent(), error("capture_lost:device_gone"));
+    EXPECT_FALSE(sim().loseCapture(gone));
+    harness.sendLine(R"({"command":"start"})");
+    EXPECT_EQ(harness.readEvent(), json({{"type", "recording_started"}, {"sampleRate", 16000}, {"channels", 1}}));
+    harness.sendLine(R"({"command":"stop"})");
+    EXPECT_EQ(harness.readEvent(), kStopped);
+    EXPECT_FALSE(sim().loseCapture(gone));
+    harness.sendLine(R"({"command":"start"})");
+    EXPECT_EQ(harness.readEvent(), liveStarted(16000, 1, 48000));
+    EXPECT_EQ(sim().enginesMade(), 2);
+    EXPECT_TRUE(harness.noLineWithin(20ms));
+}
+
 TEST_F(LiveRecording, FailedStartsReportTheirDescriptionAndLeaveTheRecorderIdle)
 {
     const struct {

@@ -43,6 +43,14 @@ protected:
         EXPECT_EQ(recorder_->waitFor("pong"), json({{"type", "pong"}}));
     }
 
+    void startAndHearAudio()
+    {
+        ASSERT_TRUE(recorder_->send(json{{"command", "start"}}));
+        ASSERT_TRUE(recorder_->waitFor("recording_started"));
+        std::vector<uint8_t> pcm;
+        ASSERT_GE(recorder_->child().readFd3(pcm, 3200, 5000ms), 3200u);
+    }
+
     // Stops the recording and checks that nothing of it follows the event.
     void stopCleanly()
     {
@@ -101,16 +109,34 @@ TEST_F(LiveProcessTest, EndOfInputEndsTheRecording)
     EXPECT_EQ(recorder_->waitFor("recording_stopped"), json({{"type", "recording_stopped"}}));
 }
 
-TEST_F(LiveProcessTest, SurvivesTheSourceVanishing)
+// The server killed mid-recording: one event says so, the recording waits
+// for "stop", and a new "start" records again once the server is back.
+TEST_F(LiveProcessTest, ReportsTheServerLostOnceAndRecordsAgainAfterStop)
 {
     startServerAndRecorder();
-    ASSERT_TRUE(recorder_->send(json{{"command", "start"}}));
-    ASSERT_TRUE(recorder_->waitFor("recording_started"));
-    std::vector<uint8_t> pcm;
-    ASSERT_GE(recorder_->child().readFd3(pcm, 3200, 5000ms), 3200u);
-    ASSERT_TRUE(pulse_->removeDefaultSource());
+    startAndHearAudio();
+    ASSERT_TRUE(pulse_->kill());
+    EXPECT_EQ(recorder_->nextEvent(5000ms),
+              json({{"type", "error"}, {"error", std::string("capture_lost:") + pa_strerror(PA_ERR_CONNECTIONTERMINATED)}}));
     expectPong();
-    recorder_->child().collectFd3For(pcm, 200ms);
+    EXPECT_EQ(recorder_->nextEvent(300ms), std::nullopt);
+    stopCleanly();
+    std::string error;
+    ASSERT_TRUE(pulse_->restart(&error)) << error;
+    startAndHearAudio();
+    stopCleanly();
+}
+
+// The source unloaded mid-recording: reported, not replaced by silence.
+TEST_F(LiveProcessTest, ReportsTheSourceVanishing)
+{
+    startServerAndRecorder();
+    startAndHearAudio();
+    ASSERT_TRUE(pulse_->removeDefaultSource());
+    const auto event = recorder_->nextEvent(5000ms);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->value("error", "").rfind("capture_lost:", 0), 0u) << event->dump();
+    expectPong();
     stopCleanly();
     expectPong();
 }

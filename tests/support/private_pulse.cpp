@@ -165,7 +165,22 @@ std::optional<PrivatePulse> PrivatePulse::start(const PulseOptions& options, std
     if (!writeScript(dir, options)) {
         return fail("cannot write the server script");
     }
+    if (!pulse.launchDaemon(error)) {
+        return std::nullopt;
+    }
+    return pulse;
+}
 
+bool PrivatePulse::launchDaemon(std::string* error)
+{
+    auto fail = [&](const std::string& why) {
+        if (error) {
+            *error = why;
+        }
+        return false;
+    };
+    const std::string program = findProgram("pulseaudio");
+    const std::string& dir = directory_;
     // Daemonized, the first process exits only once the daemon has loaded
     // its modules and listens: its exit is the readiness signal.
     ChildOptions launch;
@@ -186,14 +201,36 @@ std::optional<PrivatePulse> PrivatePulse::start(const PulseOptions& options, std
     if (!runToSuccess(launch, kStartTimeout)) {
         return fail("pulseaudio did not start; see its log in " + dir);
     }
-    pulse.daemonPid_ = readPid(dir + "/run/pulse/pid");
-    if (pulse.daemonPid_ <= 0) {
+    daemonPid_ = readPid(dir + "/run/pulse/pid");
+    if (daemonPid_ <= 0) {
         return fail("pulseaudio left no pid file");
     }
-    if (!waitForAudio(pulse.clientEnvironment())) {
+    if (!waitForAudio(clientEnvironment())) {
         return fail("the private server delivers no audio");
     }
-    return pulse;
+    return true;
+}
+
+bool PrivatePulse::kill()
+{
+    if (daemonPid_ <= 0 || ::kill(daemonPid_, SIGKILL) != 0) {
+        return false;
+    }
+    const bool gone = waitGone(daemonPid_, kStopTimeout);
+    daemonPid_ = -1;
+    return gone;
+}
+
+bool PrivatePulse::restart(std::string* error)
+{
+    if (daemonPid_ > 0 || directory_.empty()) {
+        return false;
+    }
+    // What the killed daemon left behind would stop the new one.
+    std::error_code ignored;
+    fs::remove(directory_ + "/native", ignored);
+    fs::remove(directory_ + "/run/pulse/pid", ignored);
+    return launchDaemon(error);
 }
 
 PrivatePulse::PrivatePulse(PrivatePulse&& other) noexcept

@@ -38,6 +38,10 @@ public:
 
     // Runs pactl against this daemon; true when it exits with status 0.
     bool pactl(const std::vector<std::string>& arguments) const;
+    // Kills the daemon with SIGKILL and waits for it to be gone.
+    bool kill();
+    // Starts the daemon again on the same socket, after kill().
+    bool restart(std::string* error = nullptr);
     // Unloads the tone's source; what remains is a silent monitor source.
     bool removeDefaultSource() const;
     // The directory the daemon lives in (socket, log, home).
@@ -45,6 +49,7 @@ public:
 
 private:
     PrivatePulse() = default;
+    bool launchDaemon(std::string* error);
     void stop();
 
     std::string directory_;
