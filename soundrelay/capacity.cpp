@@ -6,8 +6,9 @@ namespace recorder {
 
 namespace {
 
-// Room for what the converter holds back from earlier buffers.
-constexpr double kSpareFrames = 64.0;
+// Room for what the converter holds back from earlier buffers and hands out
+// at once: up to a transform block of its filter.
+constexpr double kSpareFrames = 256.0;
 
 }  // namespace
 

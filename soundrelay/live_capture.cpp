@@ -101,7 +101,7 @@ audio::FailureBlock RecorderHelper::makeFailureBlock()
 void RecorderHelper::stop()
 {
     const bool wasRecording = isRecording_;
-    teardownEngine();
+    teardownEngine(wasRecording);
     if (wasRecording) {
         isRecording_ = false;
     }
@@ -110,10 +110,10 @@ void RecorderHelper::stop()
 
 // Order matters: PCM writes are cancelled first, so that the waits below
 // end even when descriptor 3 is full; then the playback task and the tap are
-// stopped, and waited for, before the converter and format they use are
-// released. Nothing of the recording reaches descriptor 3 or standard output
-// after this returns.
-void RecorderHelper::teardownEngine()
+// stopped, and waited for, before the converter is drained and it and the
+// format are released. Nothing of the recording reaches descriptor 3 or
+// standard output after this returns.
+void RecorderHelper::teardownEngine(bool keepHeldBack)
 {
     pcmCancel_.raise();
     if (playback_) {
@@ -134,6 +134,9 @@ void RecorderHelper::teardownEngine()
     // Waits for a tap block still in flight on a platform whose removeTap
     // does not; later blocks find the fields empty.
     std::lock_guard lock(gate_->mutex);
+    if (keepHeldBack) {
+        drainConverter();
+    }
     converter_.reset();
     outputFormat_.reset();
 }

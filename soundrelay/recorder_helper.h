@@ -57,7 +57,9 @@ private:
     std::optional<audio::Error> start(double sampleRate, int64_t channels, const std::optional<std::string>& fixturePath);
     std::optional<audio::Error> startLive(double sampleRate, int64_t channels);
     void stop();
-    void teardownEngine();
+    // With `keepHeldBack`, what the converter still holds is written out
+    // after the last tapped buffer.
+    void teardownEngine(bool keepHeldBack = false);
     audio::TapBlock makeTapBlock();
     audio::FailureBlock makeFailureBlock();
 
@@ -65,6 +67,7 @@ private:
     // mutex held. writePcm16 is false when the write failed or was cancelled
     // by the teardown.
     void process(const std::shared_ptr<audio::PcmBuffer>& buffer);
+    void drainConverter();
     bool writePcm16(const audio::PcmBuffer& buffer);
 
     // Fixture playback.

@@ -33,6 +33,37 @@ void RecorderHelper::process(const std::shared_ptr<audio::PcmBuffer>& buffer)
     }
 }
 
+// What the converter holds when the recording ends is its last words: end
+// of input flushes them. Writes are already cancelled, so a descriptor 3
+// that takes nothing drops them rather than holding the teardown up.
+void RecorderHelper::drainConverter()
+{
+    constexpr uint32_t kDrainFrames = 4096;
+    constexpr int kMaxDrainCalls = 16;  // bounds a converter that never ends
+    if (!converter_ || !outputFormat_) {
+        return;
+    }
+    const audio::InputBlock ended = [](uint32_t, audio::InputStatus& status) -> std::shared_ptr<audio::PcmBuffer> {
+        status = audio::InputStatus::EndOfStream;
+        return nullptr;
+    };
+    for (int call = 0; call < kMaxDrainCalls; ++call) {
+        auto output = platform_.makeBuffer(*outputFormat_, kDrainFrames);
+        if (!output) {
+            return;
+        }
+        std::optional<audio::Error> error;
+        const auto status = converter_->convert(*output, error, ended);
+        if (status == audio::OutputStatus::Error || error) {
+            return;
+        }
+        writePcm16(*output);
+        if (status == audio::OutputStatus::EndOfStream || output->frameLength() == 0) {
+            return;
+        }
+    }
+}
+
 bool RecorderHelper::writePcm16(const audio::PcmBuffer& buffer)
 {
     const uint32_t frames = buffer.frameLength();

@@ -106,6 +106,7 @@ int main(int argc, char** argv)
     // arrive on different pipes and each is read as it comes.
     std::vector<double> toEvent;
     std::vector<double> toFirstByte;
+    std::vector<double> toStopped;  // with the converter drained
     for (int i = 0; i < kStarts; ++i) {
         std::vector<uint8_t> pcm;
         const auto start = Clock::now();
@@ -124,16 +125,21 @@ int main(int argc, char** argv)
             }
             toEvent.push_back(msSince(start));
         }
+        const auto stop = Clock::now();
         if (!stopRecording(*child)) {
             std::printf("live: no recording_stopped\n");
             return 1;
         }
+        toStopped.push_back(msSince(stop));
         child->collectFd3For(pcm, milliseconds(50));
     }
     std::printf("live start -> recording_started: median %.1f ms, worst %.1f ms (%zu starts)\n", median(toEvent),
                 worst(toEvent), toEvent.size());
     std::printf("live start -> first PCM byte:    median %.1f ms, worst %.1f ms (%zu starts)\n", median(toFirstByte),
                 worst(toFirstByte), toFirstByte.size());
+
+    std::printf("live stop -> recording_stopped:   median %.1f ms, worst %.1f ms (%zu stops)\n", median(toStopped),
+                worst(toStopped), toStopped.size());
 
     child->writeStdin("{\"command\":\"start\"}\n");
     std::vector<uint8_t> pcm;

@@ -23,10 +23,12 @@ audio::OutputStatus SimConverter::convert(audio::PcmBuffer& output, std::optiona
     const bool endOfStream = pull(input, record);
     std::optional<ConvertFault> fault;
     int extra = 0;
+    uint32_t holdBack = 0;
     {
         std::lock_guard lock(shared_->mutex);
         fault = shared_->convertFault;
         extra = shared_->extraPulls;
+        holdBack = shared_->holdBackFrames;
     }
     for (int i = 0; i < extra; ++i) {
         audio::InputStatus status = audio::InputStatus::NoDataNow;
@@ -45,7 +47,7 @@ audio::OutputStatus SimConverter::convert(audio::PcmBuffer& output, std::optiona
         error = fault->error;
         return fault->status;
     }
-    const uint32_t frames = produce(output);
+    const uint32_t frames = produce(output, endOfStream ? 0 : holdBack);
     output.setFrameLength(frames);
     if (endOfStream && pending_.front().empty()) {
         return audio::OutputStatus::EndOfStream;
@@ -98,16 +100,17 @@ int64_t SimConverter::sourceFrame(int64_t outputFrame) const
     return static_cast<int64_t>(std::floor(static_cast<double>(outputFrame) * from_.sampleRate / to_.sampleRate));
 }
 
-uint32_t SimConverter::produce(audio::PcmBuffer& output)
+uint32_t SimConverter::produce(audio::PcmBuffer& output, uint32_t holdBack)
 {
     if (pending_.empty()) {
         return 0;
     }
     const int64_t available = pendingStart_ + static_cast<int64_t>(pending_.front().size());
+    const int64_t usable = available - int64_t{holdBack};
     uint32_t frames = 0;
     while (frames < output.frameCapacity()) {
         const int64_t source = sourceFrame(produced_);
-        if (source >= available) {
+        if (source >= usable) {
             break;
         }
         for (uint32_t c = 0; c < pending_.size(); ++c) {

@@ -21,7 +21,8 @@ private:
     // Pulls until the block stops handing over data; true at end of stream.
     bool pull(const audio::InputBlock& input, std::vector<PullRecord>& record);
     void append(audio::PcmBuffer& buffer);
-    uint32_t produce(audio::PcmBuffer& output);
+    // Uses no input within `holdBack` frames of the newest.
+    uint32_t produce(audio::PcmBuffer& output, uint32_t holdBack);
     void dropPending();
     int64_t sourceFrame(int64_t outputFrame) const;
 

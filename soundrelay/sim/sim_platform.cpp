@@ -107,6 +107,12 @@ void SimPlatform::setRemoveTapWaitsForBlock(bool waits)
     shared_->removeTapWaits = waits;
 }
 
+void SimPlatform::setConverterHoldBack(uint32_t frames)
+{
+    std::lock_guard lock(shared_->mutex);
+    shared_->holdBackFrames = frames;
+}
+
 void SimPlatform::setExtraPulls(int pulls)
 {
     std::lock_guard lock(shared_->mutex);

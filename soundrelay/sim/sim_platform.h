@@ -77,6 +77,9 @@ public:
     void failBufferCreation(bool fail);
     // When false, removeTap returns even while a tap block runs.
     void setRemoveTapWaitsForBlock(bool waits);
+    // The converter keeps the last `frames` input frames back until end of
+    // input, as a real resampler's filter does.
+    void setConverterHoldBack(uint32_t frames);
     // The converter makes this many more pulls after the input ran dry.
     void setExtraPulls(int pulls);
     // While held, every convert call blocks after pulling its input.

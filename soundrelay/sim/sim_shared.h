@@ -23,6 +23,7 @@ struct SimPlatform::Shared {
     std::optional<audio::Error> engineStartError;
     bool removeTapWaits = true;
     int extraPulls = 0;
+    uint32_t holdBackFrames = 0;
     bool holdConvert = false;
     int convertsHeld = 0;
     bool holdReads = false;

@@ -288,8 +288,9 @@ TEST_F(LiveRecording, ABufferArrivingAfterTeardownWritesAndSendsNothing)
     ASSERT_EQ(harness.readEvent(), liveStarted(16000, 1, 48000));
     harness.sendLine(R"({"command":"stop"})");
     ASSERT_EQ(harness.readEvent(), kStopped);
+    const size_t convertsAtStop = sim().pullsPerConvert().size();
     ASSERT_TRUE(sim().deliverToLastTap(constantBuffer(48000.0, 1, 1024, 0.5f)));
-    EXPECT_TRUE(sim().pullsPerConvert().empty());
+    EXPECT_EQ(sim().pullsPerConvert().size(), convertsAtStop);
     EXPECT_TRUE(harness.eventsBeforePong().empty());
 }
 

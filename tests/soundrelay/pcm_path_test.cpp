@@ -46,8 +46,8 @@ TEST(OutputCapacity, TakesTheRatioFirstThenAddsSpare)
         double out;
         uint32_t capacity;
     } cases[] = {
-        {1024, 48000.0, 16000.0, 406}, {4800, 48000.0, 16000.0, 1664}, {1024, 44100.0, 16000.0, 436},
-        {0, 48000.0, 16000.0, 64},     {1024, 16000.0, 16000.0, 1088}, {160, 16000.0, 48000.0, 544},
+        {1024, 48000.0, 16000.0, 598}, {4800, 48000.0, 16000.0, 1856}, {1024, 44100.0, 16000.0, 628},
+        {0, 48000.0, 16000.0, 256},    {1024, 16000.0, 16000.0, 1280}, {160, 16000.0, 48000.0, 736},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(outputCapacity(c.frames, c.in, c.out), c.capacity) << c.frames << " at " << c.in << " to " << c.out;
@@ -60,8 +60,8 @@ TEST(OutputCapacity, RefusesWhatIsNotFiniteOrTooLarge)
     EXPECT_EQ(outputCapacity(0, 0.0, 0.0), std::nullopt);                        // 0/0
     EXPECT_EQ(outputCapacity(1024, std::nan(""), 16000.0), std::nullopt);
     EXPECT_EQ(outputCapacity(1024, 1.0, 1e12), std::nullopt);                    // beyond 32 bits
-    EXPECT_EQ(outputCapacity(1, 1.0, 4294967231.0), uint32_t{4294967295});       // the largest that fits
-    EXPECT_EQ(outputCapacity(1, 1.0, 4294967232.0), std::nullopt);
+    EXPECT_EQ(outputCapacity(1, 1.0, 4294967039.0), uint32_t{4294967295});       // the largest that fits
+    EXPECT_EQ(outputCapacity(1, 1.0, 4294967040.0), std::nullopt);
 }
 
 TEST(SingleBufferInput, HandsItsBufferOverExactlyOnceEvenAcrossCopies)

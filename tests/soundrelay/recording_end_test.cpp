@@ -95,6 +95,36 @@ TEST(RecordingEnd, StopWaitsForATapBufferInFlight)
     EXPECT_EQ(split.pcmBytesAfterStop, 0u);
 }
 
+// What the converter holds back is the end of the utterance: written after
+// the last tapped buffer and before "recording_stopped", however the
+// recording ends, so that the captured input accounts for every sample.
+TEST(RecordingEnd, TheConverterIsDrainedBeforeRecordingStopped)
+{
+    for (const std::string end : {"stop", "abort", "end of input"}) {
+        SCOPED_TRACE(end);
+        RecorderHarness harness(HarnessOptions{.pcmToStdout = true});
+        auto& sim = harness.platform();
+        sim.setConverterHoldBack(300);
+        harness.sendLine(R"({"command":"start"})");
+        harness.readCombinedUntil("\n");
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(sim.deliver(constantBuffer(48000.0, 1, 960, kMarker)));
+        }
+        Split split;
+        if (end == "end of input") {
+            harness.closeInput();
+            ASSERT_TRUE(harness.waitLoopEnded());
+            split = splitAtStop(harness.readCombinedUntil(kStoppedLine));
+        } else {
+            harness.sendLine(R"({"command":")" + end + R"("})");
+            split = pingAndSplitAtStop(harness);
+        }
+        ASSERT_TRUE(split.stopSeen);
+        EXPECT_EQ(split.pcmBytesBeforeStop, 2u * 960u);  // 2880 frames at a third
+        EXPECT_EQ(split.pcmBytesAfterStop, 0u);
+    }
+}
+
 sim::SimFileData markerFile(double seconds)
 {
     sim::SimFileData data;
