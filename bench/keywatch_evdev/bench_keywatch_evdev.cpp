@@ -5,6 +5,7 @@
 //   VM_EXTRA_FILES=$PWD/build/bin/keywatch VM_TIMEOUT=300 tests/vm/run-in-guest build/bin/bench_keywatch_evdev [idle s]
 // Idle time is 60 s unless given.
 #include "child_process.h"
+#include "keywatch_lines.h"
 #include "input_devices.h"
 #include "input_reader.h"
 #include "relay_chain.h"
@@ -70,12 +71,7 @@ void printAgainstBare(const char* what, const Spread& s, const Spread& bare)
 // The next line that is not a heartbeat is `wanted`.
 bool nextEventIs(Child& keywatch, const std::string& wanted)
 {
-    for (;;) {
-        auto line = keywatch.readLine(3000ms);
-        if (!line || line->rfind("{\"t\":\"hb\"", 0) != 0) {
-            return line == wanted;
-        }
-    }
+    return testsupport::nextEventLine(keywatch, 3000ms) == wanted;
 }
 
 bool nextKeyIs(InputReader& reader, uint16_t code, int32_t value)
@@ -227,7 +223,7 @@ void benchIdle(Running& run, int seconds)
     const auto started = Clock::now();
     int beats = 0;
     while (Clock::now() - started < std::chrono::seconds(seconds)) {
-        if (auto line = run.keywatch.readLine(1000ms); line && line->rfind("{\"t\":\"hb\"", 0) == 0) {
+        if (auto line = run.keywatch.readLine(1000ms); line && testsupport::isHeartbeat(*line)) {
             ++beats;
         }
     }

@@ -3,17 +3,16 @@
 // applications receive on keywatch's virtual keyboard. keywatch is the one
 // built beside this program.
 #include "child_process.h"
+#include "keywatch_lines.h"
 #include "input_devices.h"
 #include "input_reader.h"
 #include "uinput_keyboard.h"
 
 #include <libevdev/libevdev.h>
 #include <linux/input.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -33,28 +32,6 @@ struct Step {
     size_t lines;   // what keywatch answers to it
     size_t events;  // what applications receive
 };
-
-std::string besideThisProgram(const std::string& name)
-{
-    char path[PATH_MAX];
-    const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (size <= 0) {
-        return name;
-    }
-    const std::string self(path, static_cast<size_t>(size));
-    return self.substr(0, self.rfind('/') + 1) + name;
-}
-
-// The next line that is not a heartbeat.
-std::optional<std::string> nextEvent(Child& keywatch)
-{
-    for (;;) {
-        auto line = keywatch.readLine(3000ms);
-        if (!line || line->rfind("{\"t\":\"hb\"", 0) != 0) {
-            return line;
-        }
-    }
-}
 
 std::string describe(const std::optional<KeyEvent>& event)
 {
@@ -82,7 +59,7 @@ void printStep(const Step& step, Child& keywatch, InputReader& applications)
 {
     const size_t rows = std::max<size_t>({step.lines, step.events, 1});
     for (size_t i = 0; i < rows; ++i) {
-        const std::string line = i < step.lines ? nextEvent(keywatch).value_or("(no line)") : (i == 0 ? "-" : "");
+        const std::string line = i < step.lines ? testsupport::nextEventLine(keywatch, 3000ms).value_or("(no line)") : (i == 0 ? "-" : "");
         const std::string event =
             i < step.events ? describe(applications.next(3000ms)) : (i == 0 ? "-" : "");
         std::printf("  %-30s %-24s %s\n", i == 0 ? step.what : "", line.c_str(), event.c_str());
@@ -100,7 +77,7 @@ int main()
         return 1;
     }
     testsupport::ChildOptions options;
-    options.argv = {besideThisProgram("keywatch"), "65", "66", "--map", "65:14"};
+    options.argv = {KEYWATCH_PATH, "65", "66", "--map", "65:14"};
     options.removeEnv = {"DISPLAY"};
     auto keywatch = Child::spawn(options, &error);
     if (!keywatch) {

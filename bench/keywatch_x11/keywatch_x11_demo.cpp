@@ -2,13 +2,12 @@
 // prints what keywatch says to each step. keywatch is the one built beside
 // this program.
 #include "child_process.h"
+#include "keywatch_lines.h"
 #include "private_xvfb.h"
 #include "xtest_keyboard.h"
 
-#include <unistd.h>
 
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -27,28 +26,6 @@ struct Step {
     std::function<void(XtestKeyboard&)> type;
     size_t lines;  // what keywatch answers to it
 };
-
-std::string besideThisProgram(const std::string& name)
-{
-    char path[PATH_MAX];
-    const ssize_t size = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (size <= 0) {
-        return name;
-    }
-    const std::string self(path, static_cast<size_t>(size));
-    return self.substr(0, self.rfind('/') + 1) + name;
-}
-
-// The next line that is not a heartbeat.
-std::optional<std::string> nextEvent(Child& keywatch)
-{
-    for (;;) {
-        auto line = keywatch.readLine(3000ms);
-        if (!line || line->rfind("{\"t\":\"hb\"", 0) != 0) {
-            return line;
-        }
-    }
-}
 
 const std::vector<Step> kSequence = {
     {"Caps Lock on", [](XtestKeyboard& k) { k.tap(xkey::kCapsLock); }, 1},
@@ -76,7 +53,7 @@ int main()
         return 1;
     }
     testsupport::ChildOptions options;
-    options.argv = {besideThisProgram("keywatch"), "65", "66", "--map", "65:11"};
+    options.argv = {KEYWATCH_PATH, "65", "66", "--map", "65:11"};
     options.extraEnv = {display->displayEnv()};
     auto keywatch = Child::spawn(options, &error);
     if (!keywatch) {
@@ -88,7 +65,7 @@ int main()
     for (const Step& step : kSequence) {
         step.type(*keys);
         for (size_t i = 0; i < step.lines; ++i) {
-            std::printf("  %-30s %s\n", i == 0 ? step.what : "", nextEvent(*keywatch).value_or("(nothing)").c_str());
+            std::printf("  %-30s %s\n", i == 0 ? step.what : "", testsupport::nextEventLine(*keywatch, 3000ms).value_or("(nothing)").c_str());
         }
     }
     keywatch->closeStdin();

@@ -1,7 +1,6 @@
 #include "evdev_backend.h"
 
 #include "evdev_tap.h"
-#include "live_taps.h"
 
 namespace evdev {
 
@@ -30,7 +29,13 @@ bool EvdevBackend::listenAccessGranted() { return anyKeyboardReadable(); }
 
 bool EvdevBackend::postToActiveTap(const standin::PostedEvent& event)
 {
-    return liveTaps_->postToNewestActive(event);
+    return liveTaps_->offerNewestFirst([&](EvdevTap& tap) {
+        if (!tap.active()) {
+            return false;
+        }
+        tap.post(event);
+        return true;
+    });
 }
 
 std::optional<CGEventFlags> EvdevBackend::tapFlags() const { return liveTaps_->newestFlags(); }

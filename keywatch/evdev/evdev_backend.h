@@ -5,13 +5,14 @@
 #pragma once
 
 #include "backend.h"
+#include "live_tap_list.h"
 
 #include <memory>
 #include <optional>
 
 namespace evdev {
 
-class LiveTaps;
+class EvdevTap;
 
 class EvdevBackend final : public standin::Backend {
 public:
@@ -30,7 +31,7 @@ public:
     std::optional<CGEventFlags> tapFlags() const;
 
 private:
-    std::shared_ptr<LiveTaps> liveTaps_;
+    std::shared_ptr<keys::LiveTapList<EvdevTap>> liveTaps_;
 };
 
 }  // namespace evdev

@@ -1,7 +1,6 @@
 #include "evdev_tap.h"
 
 #include "device_watch.h"
-#include "live_taps.h"
 #include "outcome_writes.h"
 
 #include <poll.h>
@@ -61,6 +60,17 @@ bool isNotification(CGEventType type)
 
 }  // namespace
 
+std::vector<std::unique_ptr<InputDevice>> openKeyboards(const std::vector<std::string>& paths)
+{
+    std::vector<std::unique_ptr<InputDevice>> keyboards;
+    for (const std::string& path : paths) {
+        if (auto keyboard = InputDevice::openKeyboard(path)) {
+            keyboards.push_back(std::move(keyboard));
+        }
+    }
+    return keyboards;
+}
+
 bool anyKeyboardReadable()
 {
     const auto nodes = listEventNodes();
@@ -72,7 +82,8 @@ std::unique_ptr<EvdevTap> EvdevTap::open(bool active, std::shared_ptr<LiveTaps> 
 {
     // A virtual keyboard comes and goes with each attempt; make none for
     // nothing to tap.
-    if (active && !anyKeyboardReadable()) {
+    auto keyboards = openKeyboards(listEventNodes());
+    if (keyboards.empty()) {
         return nullptr;
     }
     std::unique_ptr<VirtualKeyboard> keyboard;
@@ -88,14 +99,14 @@ std::unique_ptr<EvdevTap> EvdevTap::open(bool active, std::shared_ptr<LiveTaps> 
     }
     {
         std::lock_guard lock(tap->mutex_);
-        tap->addDevicesLocked(listEventNodes());
+        tap->addDevicesLocked(std::move(keyboards));
         if (tap->devices_.empty()) {
             return nullptr;
         }
         const bool capsLit = std::any_of(tap->devices_.begin(), tap->devices_.end(),
                                          [](const auto& entry) { return entry.second->capsLockLit(); });
         tap->tracker_.setCapsLocked(capsLit);
-        tap->lastFlags_ = tap->tracker_.flags();
+        tap->delivered_ = keys::DeliveredFlags(tap->tracker_.flags());
     }
     tap->liveTaps_->add(tap.get());
     tap->thread_ = std::thread([raw = tap.get()] { raw->run(); });
@@ -146,10 +157,7 @@ EvdevTap::~EvdevTap()
 
 std::vector<standin::TapEvent> EvdevTap::takePending()
 {
-    while (!delivered_.empty() && delivered_.front().id == 0) {
-        lastFlags_ = delivered_.front().flags;
-        delivered_.pop_front();
-    }
+    delivered_.startBatch();
     std::array<epoll_event, 16> ready{};
     const int count = ::epoll_wait(mainEpoll_.get(), ready.data(), static_cast<int>(ready.size()), 0);
     std::vector<SourceId> sources;
@@ -169,21 +177,14 @@ std::vector<standin::TapEvent> EvdevTap::takePending()
         taken.swap(inbox_);
     }
     for (const standin::TapEvent& event : taken) {
-        delivered_.push_back({isNotification(event.type) ? 0 : event.id, event.flags});
+        delivered_.handedOut(event.id, event.flags);
     }
     return taken;
 }
 
 void EvdevTap::settle(const standin::TapEvent& event, const standin::EventOutcome& outcome)
 {
-    while (!delivered_.empty()) {
-        const Delivered front = delivered_.front();
-        delivered_.pop_front();
-        lastFlags_ = front.flags;
-        if (front.id == event.id) {
-            break;
-        }
-    }
+    delivered_.settled(event.id);
     if (!keyboard_) {
         return;
     }
@@ -192,11 +193,6 @@ void EvdevTap::settle(const standin::TapEvent& event, const standin::EventOutcom
         return writesForOutcome(original, event, outcome);
     });
     flushLocked();
-}
-
-CGEventFlags EvdevTap::currentFlags() const
-{
-    return delivered_.empty() ? lastFlags_ : delivered_.front().flags;
 }
 
 void EvdevTap::setEnabled(bool enabled)
@@ -226,13 +222,9 @@ void EvdevTap::post(const standin::PostedEvent& event)
 
 // Reading, on whichever thread holds the lock ---------------------------------------------
 
-void EvdevTap::addDevicesLocked(const std::vector<std::string>& paths)
+void EvdevTap::addDevicesLocked(std::vector<std::unique_ptr<InputDevice>> devices)
 {
-    for (const std::string& path : paths) {
-        auto device = InputDevice::openKeyboard(path);
-        if (!device) {
-            continue;
-        }
+    for (auto& device : devices) {
         const bool known = std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) {
             return entry.second->deviceNumber() == device->deviceNumber();
         });
@@ -402,9 +394,9 @@ void EvdevTap::run()
             if (tag == kWakeTag) {
                 drain(wakeFd_.get());
             } else if (tag == kWatchTag) {
-                const auto changed = watch_->takeChanges();
+                auto appeared = openKeyboards(watch_->takeChanges());
                 std::lock_guard lock(mutex_);
-                addDevicesLocked(changed);
+                addDevicesLocked(std::move(appeared));
             } else if (tag == kLightsTag) {
                 handOnLights();
             } else if (tag >= 0) {

@@ -13,16 +13,17 @@
 #pragma once
 
 #include "backend.h"
+#include "delivered_flags.h"
 #include "forward_queue.h"
 #include "input_device.h"
 #include "key_tracker.h"
+#include "live_tap_list.h"
 #include "unique_fd.h"
 #include "virtual_key_state.h"
 #include "virtual_keyboard.h"
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,8 +33,9 @@
 
 namespace evdev {
 
-class LiveTaps;
 class DeviceWatch;
+class EvdevTap;
+using LiveTaps = keys::LiveTapList<EvdevTap>;
 
 inline constexpr std::chrono::milliseconds kSettleTimeout{1000};
 
@@ -56,23 +58,18 @@ public:
 
     // The flags as of the event the callback is handling, or else of the
     // last one it was handed. Main thread.
-    CGEventFlags currentFlags() const;
+    CGEventFlags currentFlags() const { return delivered_.current(); }
 
     // Any thread: an event that enters the stream as if typed.
     void post(const standin::PostedEvent& event);
     bool active() const { return keyboard_ != nullptr; }
 
 private:
-    struct Delivered {
-        uint64_t id = 0;
-        CGEventFlags flags = 0;
-    };
-
     EvdevTap(std::unique_ptr<VirtualKeyboard> keyboard, std::shared_ptr<LiveTaps> liveTaps);
     bool startWatching();
 
     // With mutex_ held, on whichever thread reads.
-    void addDevicesLocked(const std::vector<std::string>& paths);
+    void addDevicesLocked(std::vector<std::unique_ptr<InputDevice>> devices);
     void readDevicesLocked(const std::vector<SourceId>& sources);
     void readAllDevicesLocked();
     void handleKeyLocked(InputDevice& device, SourceId source, const TimedKey& key);
@@ -107,8 +104,7 @@ private:
     std::optional<Clock::time_point> unreadSince_;
 
     // The main thread's record of what it was handed.
-    std::deque<Delivered> delivered_;
-    CGEventFlags lastFlags_ = 0;
+    keys::DeliveredFlags delivered_;
 
     const std::unique_ptr<VirtualKeyboard> keyboard_; // null for a listen-only tap
     const std::shared_ptr<LiveTaps> liveTaps_;
@@ -120,6 +116,9 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
+
+// The keyboards among these event nodes that can be opened.
+std::vector<std::unique_ptr<InputDevice>> openKeyboards(const std::vector<std::string>& paths);
 
 // True when at least one keyboard can be opened for reading.
 bool anyKeyboardReadable();

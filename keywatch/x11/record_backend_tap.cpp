@@ -49,7 +49,7 @@ RecordBackendTap::RecordBackendTap(std::unique_ptr<RecordTap> record, UniqueFd e
     , epoll_(std::move(epoll))
     , wake_(std::move(wake))
     , liveTaps_(std::move(liveTaps))
-    , lastFlags_(translator_.flags())
+    , delivered_(translator_.flags())
 {
     liveTaps_->add(this);
 }
@@ -63,11 +63,7 @@ std::vector<standin::TapEvent> RecordBackendTap::takePending()
 {
     uint64_t wakes = 0;
     std::ignore = ::read(wake_.get(), &wakes, sizeof wakes);
-    // Each event is settled before the next batch; what was not, is past.
-    if (!delivered_.empty()) {
-        lastFlags_ = delivered_.back().flags;
-        delivered_.clear();
-    }
+    delivered_.startBatch();
     recorded_.clear();
     record_->drain(recorded_);
     std::vector<standin::TapEvent> events;
@@ -77,7 +73,7 @@ std::vector<standin::TapEvent> RecordBackendTap::takePending()
         if (!event) {
             continue;
         }
-        delivered_.push_back({nextId_, event->flags});
+        delivered_.handedOut(nextId_, event->flags);
         events.push_back(standin::TapEvent{nextId_++, static_cast<CGEventType>(event->type), event->keycode,
                                            event->flags});
     }
@@ -87,19 +83,7 @@ std::vector<standin::TapEvent> RecordBackendTap::takePending()
 
 void RecordBackendTap::settle(const standin::TapEvent& event, const standin::EventOutcome&)
 {
-    while (!delivered_.empty()) {
-        const Delivered front = delivered_.front();
-        delivered_.pop_front();
-        lastFlags_ = front.flags;
-        if (front.id == event.id) {
-            return;
-        }
-    }
-}
-
-CGEventFlags RecordBackendTap::currentFlags() const
-{
-    return delivered_.empty() ? lastFlags_ : delivered_.front().flags;
+    delivered_.settled(event.id);
 }
 
 // A broken connection stays readable for good; the run loop must not spin on it.

@@ -11,16 +11,19 @@
 
 #include "backend.h"
 #include "key_translator.h"
-#include "live_record_taps.h"
+#include "delivered_flags.h"
+#include "live_tap_list.h"
 #include "record_tap.h"
 #include "unique_fd.h"
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <vector>
 
 namespace x11 {
+
+class RecordBackendTap;
+using LiveRecordTaps = keys::LiveTapList<RecordBackendTap>;
 
 class RecordBackendTap final : public standin::BackendTap {
 public:
@@ -36,14 +39,9 @@ public:
     bool isEnabled() const override { return enabled_; }
     bool isValid() const override { return record_->working(); }
 
-    CGEventFlags currentFlags() const;
+    CGEventFlags currentFlags() const { return delivered_.current(); }
 
 private:
-    struct Delivered {
-        uint64_t id = 0;
-        CGEventFlags flags = 0;
-    };
-
     RecordBackendTap(std::unique_ptr<RecordTap> record, UniqueFd epoll, UniqueFd wake,
                      std::shared_ptr<LiveRecordTaps> liveTaps);
     void stopWatchingIfBroken();
@@ -53,8 +51,7 @@ private:
     UniqueFd epoll_;
     UniqueFd wake_;
     std::shared_ptr<LiveRecordTaps> liveTaps_;
-    std::deque<Delivered> delivered_;  // handed out, not yet settled
-    CGEventFlags lastFlags_ = 0;       // of the last event settled
+    keys::DeliveredFlags delivered_;
     std::vector<RecordedKey> recorded_;
     uint64_t nextId_ = 1;
     bool watching_ = true;

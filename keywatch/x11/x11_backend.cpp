@@ -2,7 +2,6 @@
 
 #include "display_link.h"
 #include "key_codes.h"
-#include "live_record_taps.h"
 #include "record_backend_tap.h"
 #include "x11_flags.h"
 
