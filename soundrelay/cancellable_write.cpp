@@ -2,7 +2,7 @@
 
 #include <limits.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,12 +51,36 @@ Ready waitWritable(int fd, const WriteCancel& cancel, bool honourCancel)
 
 }  // namespace
 
-WriteCancel::WriteCancel() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+namespace {
+
+bool makeNonBlockingCloseOnExec(int fd)
+{
+    const int status = ::fcntl(fd, F_GETFL);
+    return status >= 0 && ::fcntl(fd, F_SETFL, status | O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+WriteCancel::WriteCancel()
+{
+    int ends[2] = {-1, -1};
+    if (::pipe(ends) != 0) {
+        return;
+    }
+    if (!makeNonBlockingCloseOnExec(ends[0]) || !makeNonBlockingCloseOnExec(ends[1])) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return;
+    }
+    readEnd_ = ends[0];
+    writeEnd_ = ends[1];
+}
 
 WriteCancel::~WriteCancel()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (readEnd_ >= 0) {
+        ::close(readEnd_);
+        ::close(writeEnd_);
     }
 }
 
@@ -64,17 +88,17 @@ void WriteCancel::raise()
 {
     // The flag first: a writer woken by the descriptor then sees it too.
     raised_ = true;
-    const uint64_t one = 1;
-    if (fd_ >= 0) {
-        [[maybe_unused]] const ssize_t ignored = ::write(fd_, &one, sizeof one);
+    const char one = 1;
+    if (writeEnd_ >= 0) {
+        [[maybe_unused]] const ssize_t ignored = ::write(writeEnd_, &one, sizeof one);
     }
 }
 
 void WriteCancel::lower()
 {
-    uint64_t count = 0;
-    if (fd_ >= 0) {
-        [[maybe_unused]] const ssize_t ignored = ::read(fd_, &count, sizeof count);
+    // Every raise() since the last lower() left a byte; take them all.
+    char drained[64];
+    while (readEnd_ >= 0 && ::read(readEnd_, drained, sizeof drained) > 0) {
     }
     raised_ = false;
 }

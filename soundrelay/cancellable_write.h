@@ -21,10 +21,13 @@ public:
     void lower();
     bool isRaised() const;
     // Readable while raised; -1 when none could be made.
-    int fd() const { return fd_; }
+    int fd() const { return readEnd_; }
 
 private:
-    const int fd_;
+    // A pipe rather than a counter descriptor: every system we build for has
+    // one. Both ends are non-blocking, so raise() and lower() never wait.
+    int readEnd_ = -1;
+    int writeEnd_ = -1;
     std::atomic<bool> raised_{false};
 };
 

@@ -1,4 +1,5 @@
 #include "linux/linux_platform.h"
+#include "audio/system_platform.h"
 
 #include <cmath>
 
@@ -49,4 +50,9 @@ std::unique_ptr<audio::AudioPlatform> makeLinuxAudioPlatform()
 {
     linuxaudio::keepPulseLogOffStderr();
     return std::make_unique<LinuxAudioPlatform>();
+}
+
+std::unique_ptr<audio::AudioPlatform> makeSystemAudioPlatform()
+{
+    return makeLinuxAudioPlatform();
 }
