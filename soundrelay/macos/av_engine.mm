@@ -1,0 +1,241 @@
+// Capture from the default input device through the system's audio engine:
+// a tap on bus 0 of the engine's input node.
+#include "macos/av_bridge.h"
+
+#include <mutex>
+#include <optional>
+
+namespace macaudio {
+
+namespace {
+
+// What the engine's tap block reaches the model's tap through. The block
+// holds this and not the engine, so the engine may go first; clearing
+// `block` under the mutex waits for a call in flight, which the engine's
+// own tap removal does not promise.
+struct TapSlot {
+    std::mutex mutex;
+    audio::TapBlock block;
+};
+
+// What the configuration-change observer reaches the failure block
+// through, held weakly by the observer.
+struct FailureSlot {
+    std::mutex mutex;
+    audio::FailureBlock block;
+    bool armed = false;  // from a successful start() to its report or stop()
+};
+
+void deliver(TapSlot& slot, AVAudioPCMBuffer* buffer)
+{
+    @autoreleasepool {
+        std::lock_guard lock(slot.mutex);
+        if (!slot.block) {
+            return;
+        }
+        // Nothing may escape into the engine's thread. The recorder does not
+        // use the time, so none is passed on.
+        try {
+            if (auto copy = modelCopy(buffer)) {
+                slot.block(copy, audio::AudioTime{});
+            }
+        } catch (...) {
+        }
+    }
+}
+
+// The engine has stopped and uninitialized itself: the input device or its
+// format changed under it. The capture is over until the recorder starts
+// another.
+void reportConfigurationChange(FailureSlot& slot)
+{
+    std::lock_guard lock(slot.mutex);
+    if (!slot.armed || !slot.block) {
+        return;
+    }
+    slot.armed = false;
+    try {
+        const audio::FailureBlock block = slot.block;
+        block(ownError("input_configuration_changed"));
+    } catch (...) {
+    }
+}
+
+class AVEngine final : public audio::Engine, private audio::InputNode {
+public:
+    AVEngine() : engine_([[AVAudioEngine alloc] init]) {}
+
+    ~AVEngine() override
+    {
+        removeTap(0);
+        stop();
+    }
+
+    AVEngine(const AVEngine&) = delete;
+    AVEngine& operator=(const AVEngine&) = delete;
+
+    audio::InputNode& inputNode() override { return *this; }
+
+    // The input scope of the input node is the device's own format; a
+    // rate or channel count of 0 means there is no input to be had.
+    audio::Format inputFormat(uint32_t bus) override
+    {
+        @autoreleasepool {
+            audio::Format format = modelFormat([engine_.inputNode inputFormatForBus:bus]);
+            // What the tap delivers, after the copy into the model.
+            format.commonFormat = audio::CommonFormat::Float32;
+            format.interleaved = false;
+            return format;
+        }
+    }
+
+    // The tap gets the node's own output format whatever format is asked
+    // for: the node does not convert rates, and the engine raises an
+    // exception for a tap whose rate differs from the device's.
+    void installTap(uint32_t bus, uint32_t bufferSize, const audio::Format&, audio::TapBlock block) override
+    {
+        @autoreleasepool {
+            AVAudioInputNode* node = engine_.inputNode;
+            AVAudioFormat* format = [node outputFormatForBus:bus];
+            if (format.channelCount == 0 || !(format.sampleRate > 0.0)) {
+                setUpError_ = ownError("no_audio_input_device");
+                return;
+            }
+            {
+                std::lock_guard lock(tap_->mutex);
+                tap_->block = std::move(block);
+            }
+            const std::shared_ptr<TapSlot> slot = tap_;
+            @try {
+                [node installTapOnBus:bus
+                           bufferSize:bufferSize
+                               format:format
+                                block:^(AVAudioPCMBuffer* buffer, AVAudioTime* when) {
+                                    (void)when;
+                                    deliver(*slot, buffer);
+                                }];
+                tapInstalled_ = true;
+                setUpError_.reset();
+            } @catch (NSException* exception) {
+                setUpError_ = exceptionError(exception);
+            }
+        }
+    }
+
+    void removeTap(uint32_t bus) override
+    {
+        if (tapInstalled_) {
+            @autoreleasepool {
+                [engine_.inputNode removeTapOnBus:bus];
+            }
+            tapInstalled_ = false;
+        }
+        std::lock_guard lock(tap_->mutex);
+        tap_->block = nullptr;
+    }
+
+    void prepare() override
+    {
+        @autoreleasepool {
+            @try {
+                [engine_ prepare];
+            } @catch (NSException* exception) {
+                setUpError_ = exceptionError(exception);
+            }
+        }
+    }
+
+    std::optional<audio::Error> start() override
+    {
+        if (setUpError_) {
+            return setUpError_;
+        }
+        @autoreleasepool {
+            NSError* error = nil;
+            BOOL started = NO;
+            @try {
+                started = [engine_ startAndReturnError:&error];
+            } @catch (NSException* exception) {
+                return exceptionError(exception);
+            }
+            if (!started) {
+                return systemError(error, "engine_start_failed");
+            }
+            observeConfigurationChanges();
+            return std::nullopt;
+        }
+    }
+
+    void setFailureBlock(audio::FailureBlock block) override
+    {
+        std::lock_guard lock(failure_->mutex);
+        failure_->block = std::move(block);
+    }
+
+    // Once the slot is disarmed under its mutex, no report is running and
+    // none follows.
+    void stop() override
+    {
+        {
+            std::lock_guard lock(failure_->mutex);
+            failure_->armed = false;
+        }
+        @autoreleasepool {
+            if (observer_) {
+                [[NSNotificationCenter defaultCenter] removeObserver:observer_];
+                observer_ = nil;
+            }
+            [engine_ stop];
+        }
+    }
+
+    void reset() override
+    {
+        @autoreleasepool {
+            [engine_ reset];
+        }
+    }
+
+    bool isRunning() const override { return [engine_ isRunning] ? true : false; }
+
+private:
+    // Only the report happens in the notification's handler: the engine is
+    // released later, by the recorder's teardown on its own thread.
+    void observeConfigurationChanges()
+    {
+        {
+            std::lock_guard lock(failure_->mutex);
+            failure_->armed = true;
+        }
+        if (observer_) {
+            return;
+        }
+        const std::weak_ptr<FailureSlot> weakSlot = failure_;
+        observer_ = [[NSNotificationCenter defaultCenter]
+            addObserverForName:AVAudioEngineConfigurationChangeNotification
+                        object:engine_
+                         queue:nil
+                    usingBlock:^(NSNotification* notification) {
+                        (void)notification;
+                        if (const auto slot = weakSlot.lock()) {
+                            reportConfigurationChange(*slot);
+                        }
+                    }];
+    }
+
+    AVAudioEngine* engine_;
+    id<NSObject> observer_ = nil;
+    std::optional<audio::Error> setUpError_;
+    bool tapInstalled_ = false;
+    const std::shared_ptr<TapSlot> tap_ = std::make_shared<TapSlot>();
+    const std::shared_ptr<FailureSlot> failure_ = std::make_shared<FailureSlot>();
+};
+
+}  // namespace
+
+std::unique_ptr<audio::Engine> makeEngine()
+{
+    return std::make_unique<AVEngine>();
+}
+
+}  // namespace macaudio
