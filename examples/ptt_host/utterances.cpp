@@ -1,0 +1,195 @@
+#include "utterances.h"
+
+#include "json_fields.h"
+#include "say.h"
+
+#include <cstdio>
+
+namespace ptthost {
+
+namespace {
+
+// A stop is answered within milliseconds; this long means soundrelay is stuck.
+constexpr std::chrono::seconds kStopAnswerTime{3};
+
+bool startsWith(const std::string& text, std::string_view prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+std::string secondsText(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+}  // namespace
+
+Utterances::Utterances(std::filesystem::path outputDir, std::string fixturePath, SendCommand send)
+    : outputDir_(std::move(outputDir)), fixturePath_(std::move(fixturePath)), send_(std::move(send))
+{
+}
+
+void Utterances::press()
+{
+    if (current_) {
+        pressPending_ = current_->stopping;
+        return;
+    }
+    begin();
+}
+
+void Utterances::release(const std::string& why)
+{
+    pressPending_ = false;
+    if (!current_ || current_->stopping) {
+        return;
+    }
+    if (!why.empty()) {
+        say(label() + ": " + why + ", ending it");
+    }
+    sendStop();
+}
+
+void Utterances::begin()
+{
+    const auto path = nextPath();
+    std::string error;
+    auto wav = WavWriter::create(path.string(), kSampleRate, error);
+    if (!wav) {
+        say("utterance " + std::to_string(lastNumber_) + ": " + error);
+        return;
+    }
+    current_.emplace(Current{.number = lastNumber_, .wav = std::move(*wav)});
+    nlohmann::json start = {{"command", "start"}, {"sampleRate", kSampleRate}, {"channels", 1}};
+    if (!fixturePath_.empty()) {
+        start["fixturePath"] = fixturePath_;
+    }
+    if (!send_(start.dump())) {
+        abandon("soundrelay takes no commands");
+    }
+}
+
+void Utterances::sendStop()
+{
+    current_->stopping = true;
+    current_->stopSentAt = Clock::now();
+    if (!send_(nlohmann::json{{"command", "stop"}}.dump())) {
+        abandon("soundrelay takes no commands");
+    }
+}
+
+void Utterances::onRecorderEvent(const nlohmann::json& event)
+{
+    const std::string type = textField(event, "type");
+    if (type == "recording_started" && current_) {
+        current_->started = true;
+        const std::string source = textField(event, "inputSource");
+        const std::string from = source == "fixture" ? "fixture " + textField(event, "fixtureName")
+                                                     : source + " at " + std::to_string(static_cast<int>(numberField(
+                                                                             event, "inputSampleRate", 0))) + " Hz";
+        say(label() + ": recording from " + from);
+    } else if (type == "recording_stopped" && current_) {
+        complete();
+    } else if (type == "fixture_finished" && current_) {
+        say(label() + ": fixture " + textField(event, "fixtureName") + " played to its end");
+    } else if (type == "error") {
+        onRecorderError(textField(event, "error"));
+    } else if (type != "pong") {
+        say("soundrelay: " + event.dump());
+    }
+}
+
+void Utterances::onRecorderError(const std::string& word)
+{
+    if (current_ && startsWith(word, "capture_lost:")) {
+        // The recording counts as running until stopped; the next press
+        // starts a fresh one.
+        say(label() + ": capture lost (" + word.substr(13) + ")");
+        release();
+        return;
+    }
+    if (current_ && !current_->started && startsWith(word, "decode_failed:")) {
+        // Only a start can fail this way: the host sends nothing else that
+        // could be refused.
+        current_->startFailed = true;
+        say(label() + ": soundrelay could not start it (" + word.substr(14) + ")");
+        release();
+        return;
+    }
+    say("soundrelay error: " + word);
+}
+
+void Utterances::onPcm(std::span<const uint8_t> bytes)
+{
+    // Nothing of a recording follows its recording_stopped, so bytes with no
+    // utterance open are not expected; they have nowhere to go.
+    if (!current_ || current_->writeFailed) {
+        return;
+    }
+    if (!current_->wav.append(bytes)) {
+        current_->writeFailed = true;
+        say(label() + ": cannot write " + current_->wav.path() + "; the rest of it is lost");
+    }
+}
+
+void Utterances::abandon(const std::string& why)
+{
+    pressPending_ = false;
+    if (!current_) {
+        return;
+    }
+    say(label() + ": " + why);
+    complete();
+}
+
+void Utterances::complete()
+{
+    Current done = std::move(*current_);
+    current_.reset();
+    const std::string name = "utterance " + std::to_string(done.number);
+    const bool finished = done.wav.finish();
+    std::error_code ignored;
+    if (done.startFailed || done.wav.sampleCount() == 0) {
+        std::filesystem::remove(done.wav.path(), ignored);
+        say(name + ": nothing recorded");
+    } else if (!finished || done.writeFailed) {
+        say(name + ": " + done.wav.path() + " is incomplete");
+    } else {
+        ++written_;
+        say(name + ": " + done.wav.path() + ", " + secondsText(done.wav.seconds()));
+    }
+    if (pressPending_) {
+        pressPending_ = false;
+        begin();
+    }
+}
+
+std::optional<Utterances::Clock::time_point> Utterances::stopDeadline() const
+{
+    if (!current_ || !current_->stopping) {
+        return std::nullopt;
+    }
+    return current_->stopSentAt + kStopAnswerTime;
+}
+
+std::string Utterances::label() const
+{
+    return "utterance " + std::to_string(current_ ? current_->number : lastNumber_);
+}
+
+// The next free name: files of an earlier run are kept, not overwritten.
+std::filesystem::path Utterances::nextPath()
+{
+    std::error_code ignored;
+    std::filesystem::path path;
+    do {
+        char name[32];
+        std::snprintf(name, sizeof name, "utt-%03d.wav", ++lastNumber_);
+        path = outputDir_ / name;
+    } while (std::filesystem::exists(path, ignored));
+    return path;
+}
+
+}  // namespace ptthost
