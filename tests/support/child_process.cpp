@@ -1,11 +1,12 @@
 #include "child_process.h"
 
+#include "exit_watch.h"
 #include "fd_wait.h"
+#include "pipes.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,7 +75,7 @@ struct Pipe {
     bool open()
     {
         int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
+        if (cloexecPipe(fds) != 0) {
             return false;
         }
         read = fds[0];
@@ -87,6 +88,17 @@ struct Pipe {
         closeFd(write);
     }
 };
+
+// Leaves `fd` closed in the child. A close action on a descriptor that is
+// not open fails the whole spawn on some systems (as POSIX allows), so there
+// it is first opened on /dev/null, which is sure to succeed.
+void addClose(posix_spawn_file_actions_t* actions, int fd)
+{
+#ifndef __linux__
+    posix_spawn_file_actions_addopen(actions, fd, "/dev/null", O_RDONLY, 0);
+#endif
+    posix_spawn_file_actions_addclose(actions, fd);
+}
 
 }  // namespace
 
@@ -116,7 +128,7 @@ std::optional<Child> Child::spawn(const ChildOptions& options, std::string* erro
     if (options.pipeStdin) {
         posix_spawn_file_actions_adddup2(&actions, in.read, 0);
     } else {
-        posix_spawn_file_actions_addclose(&actions, 0);
+        addClose(&actions, 0);
     }
     posix_spawn_file_actions_adddup2(&actions, out.write, 1);
     posix_spawn_file_actions_adddup2(&actions, err.write, 2);
@@ -124,7 +136,7 @@ std::optional<Child> Child::spawn(const ChildOptions& options, std::string* erro
         posix_spawn_file_actions_adddup2(&actions, pcm.write, 3);
     } else {
         // Whatever the test process holds as descriptor 3 stays out of the child.
-        posix_spawn_file_actions_addclose(&actions, 3);
+        addClose(&actions, 3);
     }
 
     std::vector<std::string> args = options.argv;
@@ -331,27 +343,20 @@ std::optional<int> Child::waitExit(milliseconds timeout)
         return std::nullopt;
     }
     const auto deadline = Clock::now() + timeout;
-    // A process descriptor becomes readable when the child exits.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    const ExitWatch watch(pid_);
     for (;;) {
         int status = 0;
         const pid_t r = ::waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
             reaped_ = true;
             exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return exitStatus_;
         }
-        const bool waitable = pidfd >= 0 && (r == 0 || errno == EINTR);
+        const bool waitable = watch.valid() && (r == 0 || errno == EINTR);
         if (!waitable || Clock::now() >= deadline) {
-            if (pidfd >= 0) {
-                ::close(pidfd);
-            }
             return std::nullopt;
         }
-        waitReadable(pidfd, deadline);
+        watch.wait(deadline);
     }
 }
 

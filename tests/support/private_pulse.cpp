@@ -1,9 +1,7 @@
 #include "private_pulse.h"
 
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
-#include <poll.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "exit_watch.h"
 
 namespace testsupport {
 
@@ -67,20 +66,14 @@ int readPid(const std::string& path)
     return file ? pid : -1;
 }
 
-// Waits for a process that is not our child to end, through a pidfd.
+// Waits for a process that is not our child to end.
 bool waitGone(int pid, milliseconds timeout)
 {
-    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) {
+    const ExitWatch watch(pid);
+    if (!watch.valid()) {
         return errno == ESRCH;
     }
-    pollfd p{fd, POLLIN, 0};
-    int n = 0;
-    do {
-        n = ::poll(&p, 1, static_cast<int>(timeout.count()));
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    return n > 0;
+    return watch.wait(std::chrono::steady_clock::now() + timeout);
 }
 
 // Records from the default source until the first 20 ms have come: the
