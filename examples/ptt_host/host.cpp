@@ -138,8 +138,7 @@ void Host::step()
         requestStop(std::string("poll failed: ") + std::strerror(errno), 1);
         return;
     }
-    if (readable(fds[0])) {
-        const int signal = StopSignals::take();
+    if (const int signal = readable(fds[0]) ? StopSignals::take() : 0; signal != 0) {
         requestStop(signal == SIGINT ? "SIGINT" : "SIGTERM", 0);
     }
     if (readable(fds[1])) {

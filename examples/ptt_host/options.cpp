@@ -1,44 +1,47 @@
 #include "options.h"
 
 #include <charconv>
-#include <string_view>
 
 namespace ptthost {
+
+namespace {
+
+bool parseCount(const std::string& text, int& count)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), count);
+    return ec == std::errc() && end == text.data() + text.size() && count >= 0;
+}
+
+}  // namespace
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        const std::string_view name = argv[i];
+        const std::string name = argv[i];
         if (name == "--help" || name == "-h") {
             options.help = true;
             continue;
         }
-        if (i + 1 >= argc) {
-            error = name.starts_with("--") ? std::string(name) + " needs a value" : "unknown option " + std::string(name);
+        std::string* text = name == "--out"       ? &options.outputDir
+                            : name == "--helpers" ? &options.helpersDir
+                            : name == "--fixture" ? &options.fixturePath
+                                                  : nullptr;
+        if (text == nullptr && name != "--utterances") {
+            error = "unknown option " + name;
+            return std::nullopt;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            error = name + " needs a value";
             return std::nullopt;
         }
         const std::string value = argv[++i];
-        if (name == "--out") {
-            options.outputDir = value;
-        } else if (name == "--helpers") {
-            options.helpersDir = value;
-        } else if (name == "--fixture") {
-            options.fixturePath = value;
-        } else if (name == "--utterances") {
-            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), options.utterances);
-            if (ec != std::errc() || end != value.data() + value.size() || options.utterances < 0) {
-                error = "--utterances takes a count, not " + value;
-                return std::nullopt;
-            }
-        } else {
-            error = "unknown option " + std::string(name);
+        if (text != nullptr) {
+            *text = value;
+        } else if (!parseCount(value, options.utterances)) {
+            error = "--utterances takes a count, not " + value;
             return std::nullopt;
         }
-    }
-    if (options.outputDir.empty()) {
-        error = "--out needs a directory";
-        return std::nullopt;
     }
     return options;
 }

@@ -4,6 +4,7 @@
 #include "say.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace ptthost {
 
@@ -12,9 +13,27 @@ namespace {
 // A stop is answered within milliseconds; this long means soundrelay is stuck.
 constexpr std::chrono::seconds kStopAnswerTime{3};
 
-bool startsWith(const std::string& text, std::string_view prefix)
+constexpr std::string_view kCaptureLost = "capture_lost:";
+constexpr std::string_view kDecodeFailed = "decode_failed:";
+
+// What follows `prefix` in `text`, or nothing when `text` does not start with it.
+std::optional<std::string> after(const std::string& text, std::string_view prefix)
 {
-    return text.compare(0, prefix.size(), prefix) == 0;
+    if (text.compare(0, prefix.size(), prefix) != 0) {
+        return std::nullopt;
+    }
+    return text.substr(prefix.size());
+}
+
+// "microphone at 48000 Hz", "fixture speech.wav"
+std::string sourceOf(const nlohmann::json& started)
+{
+    const std::string source = textField(started, "inputSource");
+    if (source == "fixture") {
+        return "fixture " + textField(started, "fixtureName");
+    }
+    const auto inputRate = static_cast<long>(numberField(started, "inputSampleRate", 0));
+    return source + " at " + std::to_string(inputRate) + " Hz";
 }
 
 std::string secondsText(double seconds)
@@ -85,11 +104,7 @@ void Utterances::onRecorderEvent(const nlohmann::json& event)
     const std::string type = textField(event, "type");
     if (type == "recording_started" && current_) {
         current_->started = true;
-        const std::string source = textField(event, "inputSource");
-        const std::string from = source == "fixture" ? "fixture " + textField(event, "fixtureName")
-                                                     : source + " at " + std::to_string(static_cast<int>(numberField(
-                                                                             event, "inputSampleRate", 0))) + " Hz";
-        say(label() + ": recording from " + from);
+        say(label() + ": recording from " + sourceOf(event));
     } else if (type == "recording_stopped" && current_) {
         complete();
     } else if (type == "fixture_finished" && current_) {
@@ -103,18 +118,18 @@ void Utterances::onRecorderEvent(const nlohmann::json& event)
 
 void Utterances::onRecorderError(const std::string& word)
 {
-    if (current_ && startsWith(word, "capture_lost:")) {
+    if (const auto why = after(word, kCaptureLost); why && current_) {
         // The recording counts as running until stopped; the next press
         // starts a fresh one.
-        say(label() + ": capture lost (" + word.substr(13) + ")");
+        say(label() + ": capture lost (" + *why + ")");
         release();
         return;
     }
-    if (current_ && !current_->started && startsWith(word, "decode_failed:")) {
+    if (const auto why = after(word, kDecodeFailed); why && current_ && !current_->started) {
         // Only a start can fail this way: the host sends nothing else that
         // could be refused.
         current_->startFailed = true;
-        say(label() + ": soundrelay could not start it (" + word.substr(14) + ")");
+        say(label() + ": soundrelay could not start it (" + *why + ")");
         release();
         return;
     }

@@ -71,18 +71,18 @@ protected:
         return host_->child().waitExit(15s).value_or(-1);
     }
 
-    // A 440 Hz tone at 16 kHz, written as 16-bit samples.
-    std::vector<int16_t> writeFixture(const std::string& name, double seconds)
+    // A 440 Hz tone, written as 16-bit samples.
+    std::vector<int16_t> writeFixture(const std::string& name, double seconds, uint32_t rate = kRate)
     {
-        std::vector<int16_t> samples(static_cast<size_t>(seconds * kRate));
+        std::vector<int16_t> samples(static_cast<size_t>(seconds * rate));
         std::vector<uint8_t> bytes;
         for (size_t i = 0; i < samples.size(); ++i) {
-            samples[i] = static_cast<int16_t>(std::lround(12000 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / kRate)));
+            samples[i] = static_cast<int16_t>(std::lround(12000 * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / rate)));
             bytes.push_back(static_cast<uint8_t>(samples[i]));
             bytes.push_back(static_cast<uint8_t>(static_cast<uint16_t>(samples[i]) >> 8));
         }
         std::string error;
-        auto wav = ptthost::WavWriter::create(scratch_.file(name), kRate, error);
+        auto wav = ptthost::WavWriter::create(scratch_.file(name), rate, error);
         EXPECT_TRUE(wav && wav->append(bytes) && wav->finish()) << error;
         return samples;
     }
@@ -151,6 +151,18 @@ TEST_F(ExampleHost, EachPushToTalkBecomesOneWavFileAndSigtermEndsTheOpenOne)
     expectLine("soundrelay stopped (exited with status 0)");
     expectLine("bye: 2 utterance(s) written");
     EXPECT_EQ(host_->child().waitExit(5s), 0);
+}
+
+TEST_F(ExampleHost, ARefusedStartIsReportedAndLeavesNoFile)
+{
+    // soundrelay plays a fixture only at the rate it is asked for.
+    writeFixture("8k.wav", 0.3, 8000);
+    startHost({"--fixture", scratch_.file("8k.wav")});
+    tapCaps();
+    expectLine("utterance 1: soundrelay could not start it (fixture_format_mismatch");
+    expectLine("utterance 1: nothing recorded");
+    EXPECT_FALSE(std::filesystem::exists(outFile(1)));
+    EXPECT_EQ(stopHost(), 0);
 }
 
 TEST_F(ExampleHost, AHelperThatDiesIsReapedAndRestarted)
