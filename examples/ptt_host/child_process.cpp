@@ -107,7 +107,7 @@ std::optional<ChildProcess> ChildProcess::start(const std::string& path, const s
     };
     auto in = makePipe();
     auto out = makePipe();
-    auto pcm = pcmPipe ? makePipe() : std::optional<Pipe>(Pipe{});
+    auto pcm = pcmPipe ? makePipe() : std::optional<Pipe>(Pipe{});  // without one: two empty ends
     if (!in || !out || !pcm) {
         return fail("cannot make a pipe", errno);
     }

@@ -1,0 +1,71 @@
+// The utterance logic against a scripted recorder: the commands it sends
+// and the files it leaves.
+#include "ptt_host/utterances.h"
+#include "wav_file.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+using nlohmann::json;
+
+class UtterancesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "utterances-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        utterances_.emplace(dir_, "", [this](const std::string& line) {
+            sent_.push_back(line);
+            return recorderTakes_;
+        });
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string command(size_t index) const
+    {
+        return index < sent_.size() ? json::parse(sent_[index]).value("command", "") : "(none)";
+    }
+
+    std::filesystem::path dir_;
+    std::vector<std::string> sent_;
+    bool recorderTakes_ = true;
+    std::optional<ptthost::Utterances> utterances_;
+};
+
+TEST_F(UtterancesTest, APressWhileTheLastOneStopsStartsTheNextWhenItHasEnded)
+{
+    utterances_->press();
+    // Samples may come before recording_started; they belong to the utterance.
+    utterances_->onPcm(std::vector<uint8_t>{1, 0, 2});
+    utterances_->onRecorderEvent({{"type", "recording_started"}, {"sampleRate", 16000}, {"channels", 1}});
+    utterances_->release();
+    utterances_->press();
+    utterances_->onPcm(std::vector<uint8_t>{0, 3, 0});
+    ASSERT_EQ(sent_.size(), 2u) << "the next start waits for the end of this one";
+    EXPECT_EQ(command(0), "start");
+    EXPECT_EQ(json::parse(sent_[0]).value("sampleRate", 0), 16000);
+    EXPECT_EQ(command(1), "stop");
+
+    utterances_->onRecorderEvent({{"type", "recording_stopped"}});
+    EXPECT_EQ(utterances_->written(), 1);
+    EXPECT_EQ(command(2), "start");
+    EXPECT_TRUE(utterances_->open());
+    std::string error;
+    const auto wav = hosttest::readWavFile((dir_ / "utt-001.wav").string(), &error);
+    ASSERT_TRUE(wav) << error;
+    EXPECT_EQ(hosttest::samplesOf(wav->data), (std::vector<int16_t>{1, 2, 3}));
+
+    // A recorder that takes no command ends the utterance at once.
+    recorderTakes_ = false;
+    utterances_->release();
+    EXPECT_FALSE(utterances_->open());
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "utt-002.wav")) << "nothing was recorded into it";
+}
+
+}  // namespace
