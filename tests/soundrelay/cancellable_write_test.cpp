@@ -1,5 +1,6 @@
 // The PCM writer's descriptor loop: pieces, failures and cancellation.
 #include "cancellable_write.h"
+#include "pipes.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,7 +24,7 @@ struct TestPipe {
     {
         std::signal(SIGPIPE, SIG_IGN);
         int ends[2];
-        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        EXPECT_EQ(testsupport::cloexecPipe(ends), 0);
         read = ends[0];
         write = ends[1];
     }

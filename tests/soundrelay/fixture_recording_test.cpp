@@ -101,6 +101,9 @@ TEST_F(FixtureRecording, PlaysTheFileThenReportsItFinished)
 // One write per chunk of a tenth of a second, the fraction of a frame lost.
 TEST(FixtureChunks, AreATenthOfASecondEachWithAShorterLastOne)
 {
+#ifndef __linux__
+    GTEST_SKIP() << "needs a socket pair that keeps each write a record (AF_UNIX, SOCK_SEQPACKET)";
+#endif
     const struct {
         double rate;
         size_t frames;

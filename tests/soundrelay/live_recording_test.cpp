@@ -178,6 +178,9 @@ TEST_F(LiveRecording, ConvertsTappedBuffersAndWritesChannelZeroAsPcm16)
 // One write per converted buffer, channel 0 only: 2 bytes a frame.
 TEST(LiveRecordingWrites, AreOnePerConvertedBufferOfTwoBytesAFrame)
 {
+#ifndef __linux__
+    GTEST_SKIP() << "needs a socket pair that keeps each write a record (AF_UNIX, SOCK_SEQPACKET)";
+#endif
     RecorderHarness harness(HarnessOptions{.pcmPackets = true});
     harness.platform().setInputFormat(audio::Format{audio::CommonFormat::Float32, 48000.0, 2, false});
     harness.sendLine(R"({"command":"start","channels":2})");

@@ -1,6 +1,7 @@
 #include "recorder_harness.h"
 
 #include "fd_wait.h"
+#include "pipes.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -27,7 +28,7 @@ using testsupport::waitReadable;
 Pipe::Pipe(bool packets)
 {
     int ends[2];
-    const int made = packets ? ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) : ::pipe2(ends, O_CLOEXEC);
+    const int made = packets ? testsupport::recordPair(ends) : testsupport::cloexecPipe(ends);
     if (made == 0) {
         read = ends[0];
         write = ends[1];
