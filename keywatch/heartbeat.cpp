@@ -9,7 +9,7 @@
 #include "tap_callback.h"
 
 #include <CoreGraphics/CoreGraphics.h>
-#include <QuartzCore/QuartzCore.h>
+#include <QuartzCore/CABase.h>
 
 int32_t lastSecureInput = 0;
 

@@ -6,7 +6,7 @@
 #include "options.h"
 #include "stdin_reader.h"
 
-#include <QuartzCore/QuartzCore.h>
+#include <QuartzCore/CABase.h>
 
 #include <atomic>
 

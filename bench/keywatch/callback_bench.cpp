@@ -10,7 +10,7 @@
 #include "tap_callback.h"
 
 #include <CoreGraphics/CoreGraphics.h>
-#include <QuartzCore/QuartzCore.h>
+#include <QuartzCore/CABase.h>
 
 #include <functional>
 #include <string>

@@ -1,4 +1,6 @@
-/* The one QuartzCore call keywatch makes: a clock for elapsed time. */
+/* The one QuartzCore call keywatch makes: a clock for elapsed time. It is
+   declared in this header, which plain C++ can include; the framework's
+   umbrella header also brings in Objective-C. */
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
