@@ -28,7 +28,11 @@ std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOpti
     ChildOptions options;
     options.argv = {"/usr/bin/Xvfb"};
     if (xvfb.displayNumber) {
-        options.argv.push_back(":" + std::to_string(*xvfb.displayNumber));
+        // Appended rather than concatenated: gcc 12's optimiser raises a
+        // false -Wrestrict on the operator+ form in Release builds.
+        std::string display = ":";
+        display += std::to_string(*xvfb.displayNumber);
+        options.argv.push_back(display);
     }
     // The server names its display on descriptor 1 once it takes clients.
     // -noreset keeps the keyboard state when the last client leaves.

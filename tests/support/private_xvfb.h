@@ -27,7 +27,14 @@ public:
 
     int number() const { return number_; }
     // The display name, ":N", as DISPLAY takes it.
-    std::string name() const { return ":" + std::to_string(number_); }
+    // Appended rather than concatenated: gcc 12's optimiser raises a false
+    // -Wrestrict on the operator+ form in Release builds.
+    std::string name() const
+    {
+        std::string display = ":";
+        display += std::to_string(number_);
+        return display;
+    }
     std::string displayEnv() const { return "DISPLAY=" + name(); }
 
     // Freezes the server (SIGSTOP): it takes no request until resume().
