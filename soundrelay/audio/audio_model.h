@@ -168,6 +168,11 @@ public:
     virtual bool read(PcmBuffer& buffer, uint32_t frames, Error& error) = 0;
 };
 
+// The formats every platform that stands on real audio accepts, so that a
+// request means the same everywhere: Float32 or Int16, 1 Hz to 768 kHz, 1 to
+// 64 channels. Nothing for anything else.
+std::optional<Format> boundedFormat(CommonFormat common, double sampleRate, uint32_t channels, bool interleaved);
+
 // The factory a platform provides.
 class AudioPlatform {
 public:

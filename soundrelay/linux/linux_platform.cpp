@@ -9,13 +9,6 @@
 
 namespace {
 
-// More channels than any capture device or host request has.
-constexpr uint32_t kMaxChannels = 64;
-// Rates outside this range name no audio anyone records; far beyond it the
-// resampler floods descriptor 3 or never returns from its set-up.
-constexpr double kMinSampleRate = 1.0;
-constexpr double kMaxSampleRate = 768000.0;
-
 class LinuxAudioPlatform final : public audio::AudioPlatform {
 public:
     std::unique_ptr<audio::Engine> makeEngine() override { return linuxaudio::makePulseEngine(); }
@@ -23,14 +16,7 @@ public:
     std::optional<audio::Format> makeFormat(audio::CommonFormat common, double sampleRate, uint32_t channels,
                                             bool interleaved) override
     {
-        if (common != audio::CommonFormat::Float32 && common != audio::CommonFormat::Int16) {
-            return std::nullopt;
-        }
-        if (!(sampleRate >= kMinSampleRate && sampleRate <= kMaxSampleRate) || channels == 0 ||
-            channels > kMaxChannels) {
-            return std::nullopt;
-        }
-        return audio::Format{common, sampleRate, channels, interleaved};
+        return audio::boundedFormat(common, sampleRate, channels, interleaved);
     }
 
     std::shared_ptr<audio::Converter> makeConverter(const audio::Format& from, const audio::Format& to) override

@@ -5,12 +5,6 @@
 
 namespace {
 
-// The same bounds as every other platform of the recorder, so that a
-// request means the same everywhere.
-constexpr uint32_t kMaxChannels = 64;
-constexpr double kMinSampleRate = 1.0;
-constexpr double kMaxSampleRate = 768000.0;
-
 class MacAudioPlatform final : public audio::AudioPlatform {
 public:
     std::unique_ptr<audio::Engine> makeEngine() override { return macaudio::makeEngine(); }
@@ -18,16 +12,12 @@ public:
     std::optional<audio::Format> makeFormat(audio::CommonFormat common, double sampleRate, uint32_t channels,
                                             bool interleaved) override
     {
-        if (common != audio::CommonFormat::Float32 && common != audio::CommonFormat::Int16) {
+        const std::optional<audio::Format> format = audio::boundedFormat(common, sampleRate, channels, interleaved);
+        if (!format) {
             return std::nullopt;
         }
-        if (!(sampleRate >= kMinSampleRate && sampleRate <= kMaxSampleRate) || channels == 0 ||
-            channels > kMaxChannels) {
-            return std::nullopt;
-        }
-        const audio::Format format{common, sampleRate, channels, interleaved};
         @autoreleasepool {
-            if (!macaudio::systemFormat(format)) {
+            if (!macaudio::systemFormat(*format)) {
                 return std::nullopt;
             }
         }
