@@ -81,8 +81,7 @@ int32_t low32(long value)
 }
 
 // One "%d" of sscanf: blanks, a sign and at least one digit. `fits` is
-// false when the number lies outside int, where the C library's answer
-// is its own.
+// false when the number lies outside int; such a pair names nothing.
 struct Scanned {
     long long value = 0;
     bool fits = true;
@@ -119,8 +118,6 @@ struct Model {
     int32_t remap = -1;
     std::vector<int32_t> watched;
     std::array<int32_t, kDirectMapSize> map;
-    std::array<bool, kDirectMapSize> known;  // false: the C library decides
-    bool mapKnown = true;                    // false: a pair's key was out of int
 };
 
 // A pair "a:b" with a from 0 to 255 maps a to b, or clears a for b < 0.
@@ -133,18 +130,13 @@ void readPair(std::string_view word, Model& model)
     }
     ++at;
     const auto code = scanInt(word, at);
-    if (!code) {
-        return;
-    }
-    if (!key->fits) {
-        model.mapKnown = false;
+    if (!code || !key->fits || !code->fits) {
         return;
     }
     if (key->value < 0 || key->value >= kDirectMapSize) {
         return;
     }
     const auto vk = static_cast<size_t>(key->value);
-    model.known[vk] = code->fits;
     model.map[vk] = code->value < 0 ? -1 : static_cast<int32_t>(code->value);
 }
 
@@ -152,7 +144,6 @@ Model readWords(const std::vector<std::string>& words)
 {
     Model model;
     model.map.fill(-1);
-    model.known.fill(true);
     for (const std::string& word : words) {
         if (word == "--check-im" || word == "--check-sec") {
             model.probe = word == "--check-im" ? Probe::listenAccess : Probe::secureInput;
@@ -245,10 +236,7 @@ void checkParse(const Model& model, const DirectMap& parsed)
     require(std::vector<int32_t>(activeVKs, activeVKs + activeVKCount) == model.watched,
             "the first 256 data words before --map are the watched keys");
     for (size_t vk = 0; vk < kDirectMapSize; ++vk) {
-        require(parsed[vk] >= -1, "a map entry is a key code or -1");
-        if (model.mapKnown && model.known[vk]) {
-            require(parsed[vk] == model.map[vk], "each well-formed pair maps its key, the last one wins");
-        }
+        require(parsed[vk] == model.map[vk], "each well-formed pair maps its key, the last one wins");
     }
 }
 

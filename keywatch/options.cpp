@@ -2,7 +2,8 @@
 
 #include "stdin_reader.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,11 +39,27 @@ void addWatchedKey(const char* word)
     activeVKs[activeVKCount++] = leadingDecimal(word);
 }
 
+// One "%d" of scanf: blanks, a sign and decimal digits. A number beyond int
+// counts as none, where scanf's reading of it is undefined.
+bool readDecimal(const char*& at, int& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = strtol(at, &end, 10);
+    if (end == at || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX)
+        return false;
+    value = static_cast<int>(parsed);
+    at = end;
+    return true;
+}
+
+// "VK:KEYCODE" as sscanf's "%d:%d" reads it; anything may follow.
 void addMapping(const char* word)
 {
     int vk = 0;
     int keycode = 0;
-    if (sscanf(word, "%d:%d", &vk, &keycode) != 2)
+    const char* at = word;
+    if (!readDecimal(at, vk) || *at++ != ':' || !readDecimal(at, keycode))
         return;
     if (static_cast<unsigned>(vk) >= kDirectMapSize)
         return;

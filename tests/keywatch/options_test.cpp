@@ -38,6 +38,10 @@ const OptionCase kOptionCases[] = {
     {"nothing", {}, {}, {}, -1, false},
     {"watched and mapped", {"65", "--map", "65:12", "66"}, {65}, {{65, 12}}, -1, false},
     {"malformed pairs", {"--map", "300:5", "-1:5", "65:-1", "66:12xyz", "67", ":4", "68:"}, {}, {{66, 12}}, -1, false},
+    // Numbers beyond int are no key and no key code; wrapped, they would
+    // map key 65 to 12.
+    {"pairs with numbers beyond int", {"--map", "4294967361:12", "65:4294967308", "66:-4294967308", " 67: 5"},
+     {}, {{67, 5}}, -1, false},
     {"later pair replaces", {"--map", "65:1", "65:2", "70:3", "70:-4"}, {}, {{65, 2}}, -1, false},
     {"watched words as atoi reads them", {" 65", "+66", "-3", "x", "67abc"}, {65, 66, -3, 0, 67}, {}, -1, false},
     {"remap decimal", {"--remap", "60"}, {}, {}, 60, false},
