@@ -26,6 +26,19 @@ inline void require(bool holds, const char* property)
     }
 }
 
+// What the C library's number readers skip first: blanks as isspace sees
+// them in the C locale, then one sign. True when the sign was '-'.
+inline bool skipBlanksAndSign(std::string_view text, size_t& at)
+{
+    while (at < text.size() && std::string_view(" \t\n\v\f\r").find(text[at]) != std::string_view::npos) {
+        ++at;
+    }
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
+        return text[at++] == '-';
+    }
+    return false;
+}
+
 // An input as a body and the sizes of the reads that deliver it. The last
 // byte counts the size bytes (at most 31) that stand just before it; with
 // none, the body comes in one piece.

@@ -19,11 +19,6 @@ namespace {
 
 using fuzz::require;
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 int digitValue(char c)
 {
     if (c >= '0' && c <= '9') {
@@ -43,14 +38,7 @@ int digitValue(char c)
 long readLong(std::string_view text, int base)
 {
     size_t at = 0;
-    while (at < text.size() && isBlank(text[at])) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        negative = text[at] == '-';
-        ++at;
-    }
+    const bool negative = fuzz::skipBlanksAndSign(text, at);
     if (base == 0) {
         const bool hexPrefix = at + 2 < text.size() && text[at] == '0' && (text[at + 1] | 0x20) == 'x' &&
                                digitValue(text[at + 2]) < 16;
@@ -89,14 +77,7 @@ struct Scanned {
 
 std::optional<Scanned> scanInt(std::string_view text, size_t& at)
 {
-    while (at < text.size() && isBlank(text[at])) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        negative = text[at] == '-';
-        ++at;
-    }
+    const bool negative = fuzz::skipBlanksAndSign(text, at);
     if (at == text.size() || digitValue(text[at]) >= 10) {
         return std::nullopt;
     }

@@ -36,24 +36,12 @@ struct Effects {
 
 std::shared_ptr<sim::Keyboard> keyboard;
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // A well-formed "kc" value: blanks, an optional sign, decimal digits, and a
 // value from 0 to 65535. What follows the digits does not matter.
 std::optional<CGKeyCode> keyCodeValue(std::string_view text)
 {
     size_t at = 0;
-    while (at < text.size() && isBlank(text[at])) {
-        ++at;
-    }
-    bool negative = false;
-    if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-        negative = text[at] == '-';
-        ++at;
-    }
+    const bool negative = fuzz::skipBlanksAndSign(text, at);
     if (at == text.size() || text[at] < '0' || text[at] > '9') {
         return std::nullopt;
     }
