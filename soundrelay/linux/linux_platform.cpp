@@ -1,8 +1,6 @@
 #include "linux/linux_platform.h"
 #include "audio/system_platform.h"
 
-#include <cmath>
-
 #include "linux/pulse_engine.h"
 #include "linux/sndfile_reader.h"
 #include "linux/soxr_converter.h"
