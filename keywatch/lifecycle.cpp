@@ -60,6 +60,11 @@ void earlySetUp()
     setvbuf(stdout, nullptr, _IONBF, 0);
     gParentPid = getppid();
     signal(SIGPIPE, SIG_IGN);
+    // A terminal's job control must never stop a program that may hold
+    // every keyboard.
+    signal(SIGTSTP, SIG_IGN);
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
     openSignalPipe();
     signal(SIGTERM, cleanup);
     signal(SIGINT, cleanup);
