@@ -71,6 +71,7 @@ std::vector<std::string> DeviceWatch::takeChanges()
     }
     alignas(inotify_event) std::array<char, 4096> buffer{};
     bool directoryAppeared = false;
+    bool overflowed = false;
     for (;;) {
         const ssize_t length = ::read(inotify_.get(), buffer.data(), buffer.size());
         if (length <= 0) {
@@ -79,6 +80,7 @@ std::vector<std::string> DeviceWatch::takeChanges()
         for (ssize_t offset = 0; offset < length;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
             offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            overflowed = overflowed || (event->mask & IN_Q_OVERFLOW) != 0;
             if (event->len == 0) {
                 continue;
             }
@@ -91,8 +93,11 @@ std::vector<std::string> DeviceWatch::takeChanges()
     }
     if (directoryAppeared && directoryWatch_ < 0) {
         watchDirectory();
-        const auto nodes = listEventNodes(directory_);
-        changed.insert(changed.end(), nodes.begin(), nodes.end());
+        overflowed = true;
+    }
+    // Changes were lost: every node is looked at again.
+    if (overflowed) {
+        return listEventNodes(directory_);
     }
     return changed;
 }

@@ -21,7 +21,8 @@ public:
     int fd() const { return inotify_.get(); }
 
     // Event nodes that appeared or changed since the last call. After the
-    // directory itself appears, every node in it.
+    // directory itself appears, or when the kernel's queue of changes
+    // overflowed, every node in it.
     std::vector<std::string> takeChanges();
 
 private:

@@ -1,6 +1,7 @@
 #include "evdev_backend.h"
 
 #include "evdev_tap.h"
+#include "tap_guard.h"
 
 namespace evdev {
 
@@ -12,10 +13,13 @@ EvdevBackend::EvdevBackend()
 std::unique_ptr<standin::BackendTap> EvdevBackend::createTap(const standin::TapRequest& request)
 {
     if (request.options == kCGEventTapOptionListenOnly) {
-        return EvdevTap::open(false, liveTaps_);
+        return EvdevTap::open(false, liveTaps_, nullptr);
     }
     if (request.location == kCGHIDEventTap) {
-        return EvdevTap::open(true, liveTaps_);
+        if (!guard_) {
+            guard_ = TapGuard::start();
+        }
+        return EvdevTap::open(true, liveTaps_, guard_);
     }
     return nullptr;
 }

@@ -13,6 +13,7 @@
 namespace evdev {
 
 class EvdevTap;
+class TapGuard;
 
 class EvdevBackend final : public standin::Backend {
 public:
@@ -32,6 +33,8 @@ public:
 
 private:
     std::shared_ptr<keys::LiveTapList<EvdevTap>> liveTaps_;
+    // Started with the first active tap, and kept for the ones after it.
+    std::shared_ptr<TapGuard> guard_;
 };
 
 }  // namespace evdev

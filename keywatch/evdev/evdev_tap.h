@@ -1,15 +1,17 @@
 // A tap on the keyboards under /dev/input. An active tap grabs each
 // keyboard once none of its keys is down and re-emits what the callback
-// lets through on a virtual keyboard; a listen-only tap only reads.
+// lets through on that keyboard's own virtual keyboard; a listen-only tap
+// only reads.
 //
 // keywatch's main thread reads the keyboards itself, so a key reaches the
 // callback in one wake-up. A thread of the tap's own stands by so that the
 // keyboard never depends on that thread: when a key waits unread, or
-// unsettled, for a second, the tap's thread lets it and everything after
-// it through unchanged, and the tap disables itself and tells the callback
+// unsettled, too long, the tap's thread lets it and everything after it
+// through unchanged, and the tap disables itself and tells the callback
 // so, as the native system does with a tap that is too slow. The same
 // thread follows keyboards that come and go, takes the grabs and hands the
-// lock lights on.
+// lock lights on. What no thread of keywatch's can do, since it stops with
+// the process, the guard (tap_guard.h) does.
 #pragma once
 
 #include "backend.h"
@@ -35,15 +37,27 @@ namespace evdev {
 
 class DeviceWatch;
 class EvdevTap;
+class LoginSeat;
+class TapGuard;
 using LiveTaps = keys::LiveTapList<EvdevTap>;
 
+// How long the callback may take to settle a key.
 inline constexpr std::chrono::milliseconds kSettleTimeout{1000};
+// How long a key may wait unread before the tap's thread reads it. Shorter
+// than the guard's limit, so that a running keywatch helps itself.
+inline constexpr std::chrono::milliseconds kUnreadLimit{750};
+// How long a new virtual keyboard waits for the desktop to open it before
+// its keyboard is grabbed all the same; a keyboard made by a program
+// always waits this long (see grabWhereAllowed).
+inline constexpr std::chrono::milliseconds kOutputSettle{1000};
 
 class EvdevTap final : public standin::BackendTap {
 public:
-    // Null when no keyboard can be read, or when an active tap cannot make
-    // its virtual keyboard.
-    static std::unique_ptr<EvdevTap> open(bool active, std::shared_ptr<LiveTaps> liveTaps);
+    // Null when no keyboard can be read, or when an active tap has no
+    // keyboard it may take (no uinput, or every keyboard held by another
+    // program). `guard` may be null.
+    static std::unique_ptr<EvdevTap> open(bool active, std::shared_ptr<LiveTaps> liveTaps,
+                                          std::shared_ptr<TapGuard> guard);
     ~EvdevTap() override;
     EvdevTap(const EvdevTap&) = delete;
     EvdevTap& operator=(const EvdevTap&) = delete;
@@ -62,14 +76,26 @@ public:
 
     // Any thread: an event that enters the stream as if typed.
     void post(const standin::PostedEvent& event);
-    bool active() const { return keyboard_ != nullptr; }
+    bool active() const { return active_; }
 
 private:
-    EvdevTap(std::unique_ptr<VirtualKeyboard> keyboard, std::shared_ptr<LiveTaps> liveTaps);
+    struct Keyboard {
+        std::unique_ptr<InputDevice> device;
+        std::unique_ptr<VirtualKeyboard> output; // null: only listened to
+        int guardSlot = -1;
+        int openWatch = -1;       // inotify watch on the output's node
+        bool outputTaken = false; // someone opened the output's node
+        Clock::time_point outputSince{};
+    };
+
+    EvdevTap(bool active, std::shared_ptr<LiveTaps> liveTaps, std::shared_ptr<TapGuard> guard);
     bool startWatching();
+    std::vector<Keyboard> prepare(const std::vector<std::string>& paths);
+    void followSession();
+    bool isKnown(const InputDevice& device);
 
     // With mutex_ held, on whichever thread reads.
-    void addDevicesLocked(std::vector<std::unique_ptr<InputDevice>> devices);
+    void addKeyboardsLocked(std::vector<Keyboard> keyboards);
     void readDevicesLocked(const std::vector<SourceId>& sources);
     void readAllDevicesLocked();
     void handleKeyLocked(InputDevice& device, SourceId source, const TimedKey& key);
@@ -77,20 +103,28 @@ private:
     void deliverLocked(const MacKeyEvent& event, uint64_t id);
     void flushLocked();
     void stallLocked();
-    void dropDeviceLocked(SourceId source);
+    void notifyDisabledLocked();
+    void reclaimFromGuardLocked();
+    void dropKeyboardLocked(SourceId source);
+    void letOutputGoLocked(Keyboard& keyboard);
+    void correctCapsLockLocked();
+    std::optional<SourceId> postTargetLocked() const;
 
     // The tap's thread.
     void run();
     int millisecondsToDeadline();
     void noticeUnread(SourceId source);
+    void noticeOutputOpens();
     void expireIfDue();
     void grabWhereAllowed();
-    void handOnLights();
+    void handOnLights(SourceId source);
     void rearm(SourceId source);
 
+    const bool active_;
     mutable std::mutex mutex_;
-    std::map<SourceId, std::unique_ptr<InputDevice>> devices_;
+    std::map<SourceId, Keyboard> keyboards_;
     SourceId nextSource_ = 0;
+    SourceId lastTyped_ = -1;
     KeyTracker tracker_;
     bool enabled_ = false;
     // The tap's thread reads while the main thread is held up.
@@ -99,20 +133,28 @@ private:
     VirtualKeyState virtualKeys_;
     std::vector<standin::TapEvent> inbox_;
     uint64_t nextId_ = 1;
-    std::vector<KeyWrite> outgoing_;
+    std::vector<RoutedWrite> outgoing_;
     Clock::time_point lastTake_{};
     std::optional<Clock::time_point> unreadSince_;
+    // The display server's Caps Lock, as the lights it sets say.
+    bool displayCapsLit_ = false;
+    bool capsFixSent_ = false;
+    uint32_t seenTakeovers_ = 0;
+    // Only the active session's keys are keywatch's business.
+    const std::unique_ptr<LoginSeat> seat_;
+    std::atomic<bool> sessionActive_{true};
 
     // The main thread's record of what it was handed.
     keys::DeliveredFlags delivered_;
 
-    const std::unique_ptr<VirtualKeyboard> keyboard_; // null for a listen-only tap
     const std::shared_ptr<LiveTaps> liveTaps_;
+    const std::shared_ptr<TapGuard> guard_;
     const std::unique_ptr<DeviceWatch> watch_;
     keys::UniqueFd mainEpoll_;   // the keyboards and the inbox, level-triggered
-    keys::UniqueFd threadEpoll_; // the keyboards (one edge each), hot-plug, lights, wake-up
+    keys::UniqueFd threadEpoll_; // the keyboards (one edge each), hot-plug, lights, opens, session, wake-up
     keys::UniqueFd inboxFd_;
     keys::UniqueFd wakeFd_;
+    keys::UniqueFd outputOpens_; // inotify: the desktop opening a virtual keyboard
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

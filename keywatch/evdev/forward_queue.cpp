@@ -39,17 +39,18 @@ void ForwardQueue::passAllWaiting()
     }
 }
 
-void ForwardQueue::takeReady(VirtualKeyState& keys, std::vector<KeyWrite>& out)
+void ForwardQueue::takeReady(VirtualKeyState& keys, std::vector<RoutedWrite>& out)
 {
     while (!items_.empty() && !items_.front().waiting) {
         const Item& item = items_.front();
         if (item.releaseAll) {
-            const auto releases = keys.releaseAllOf(item.source);
-            out.insert(out.end(), releases.begin(), releases.end());
+            for (const KeyWrite& release : keys.releaseAllOf(item.source)) {
+                out.push_back({item.source, release});
+            }
         }
         for (const KeyWrite& write : item.writes) {
             if (const auto admitted = keys.admit(write, item.source)) {
-                out.push_back(*admitted);
+                out.push_back({item.source, *admitted});
             }
         }
         items_.pop_front();

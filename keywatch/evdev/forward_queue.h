@@ -19,6 +19,13 @@ namespace evdev {
 
 using Clock = std::chrono::steady_clock;
 
+// A write and the keyboard whose virtual keyboard it goes out on.
+struct RoutedWrite {
+    SourceId source = 0;
+    KeyWrite key;
+    bool operator==(const RoutedWrite&) const = default;
+};
+
 class ForwardQueue {
 public:
     // An event the callback must settle; `original` is what goes out when
@@ -43,7 +50,10 @@ public:
     // Moves the writes that may go out now, oldest first, into `out`,
     // through `keys`, which drops releases and repeats of keys that are not
     // down.
-    void takeReady(VirtualKeyState& keys, std::vector<KeyWrite>& out);
+    void takeReady(VirtualKeyState& keys, std::vector<RoutedWrite>& out);
+
+    // Everything is dropped: what waited went out some other way.
+    void clear() { items_.clear(); }
 
     // The deadline of the oldest waiting event, if one waits.
     std::optional<Clock::time_point> nextDeadline() const;
@@ -56,7 +66,7 @@ private:
         bool waiting = false;
         bool releaseAll = false;
         std::vector<KeyWrite> writes;
-        SourceId source = kPostedSource;
+        SourceId source = 0;
         Clock::time_point deadline{};
     };
     std::deque<Item> items_;

@@ -1,11 +1,17 @@
 #include "input_device.h"
 
+#include "virtual_keyboard.h"
+
 #include <libevdev/libevdev.h>
 
 #include <fcntl.h>
 #include <linux/input.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <climits>
+#include <cstdlib>
 
 #include <array>
 #include <cerrno>
@@ -28,10 +34,23 @@ bool isKeyboard(const libevdev* device)
     return letters || libevdev_has_event_code(device, EV_KEY, KEY_CAPSLOCK);
 }
 
-bool isOwnVirtualKeyboard(const libevdev* device)
+// The sysfs directory of the input device behind a sysfs link, e.g.
+// "/sys/devices/virtual/input/input12".
+std::string resolvedInputDevice(const std::string& link)
 {
-    const char* name = libevdev_get_name(device);
-    return name != nullptr && std::strcmp(name, kVirtualKeyboardName) == 0;
+    std::array<char, PATH_MAX> resolved{};
+    if (::realpath(link.c_str(), resolved.data()) == nullptr) {
+        return "";
+    }
+    return resolved.data();
+}
+
+std::string leafOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+std::string sysfsOfNumber(dev_t number)
+{
+    return resolvedInputDevice("/sys/dev/char/" + std::to_string(major(number)) + ":" +
+                               std::to_string(minor(number)) + "/device");
 }
 
 int openForReading(const std::string& path)
@@ -65,9 +84,21 @@ void silenceLibevdev()
     std::call_once(once, [] { libevdev_set_log_function(dropLogLine, nullptr); });
 }
 
+std::string inputDeviceName(const std::string& eventNode)
+{
+    return leafOf(resolvedInputDevice("/sys/class/input/" + leafOf(eventNode) + "/device"));
+}
+
+std::string inputDeviceName(dev_t deviceNumber) { return leafOf(sysfsOfNumber(deviceNumber)); }
+
 std::unique_ptr<InputDevice> InputDevice::openKeyboard(const std::string& path)
 {
     silenceLibevdev();
+    // An open of a virtual keyboard's node tells that the desktop has
+    // taken it, so this process never opens its own.
+    if (isOwnVirtualKeyboard(inputDeviceName(path))) {
+        return nullptr;
+    }
     keys::UniqueFd fd{openForReading(path)};
     if (fd.get() < 0) {
         return nullptr;
@@ -81,7 +112,7 @@ std::unique_ptr<InputDevice> InputDevice::openKeyboard(const std::string& path)
         return nullptr;
     }
     LibevdevHandle device{opened};
-    if (!isKeyboard(device.get()) || isOwnVirtualKeyboard(device.get()) ||
+    if (!isKeyboard(device.get()) || isOwnVirtualKeyboard(inputDeviceName(status.st_rdev)) ||
         libevdev_set_clock_id(device.get(), CLOCK_MONOTONIC) != 0) {
         return nullptr;
     }
@@ -97,6 +128,24 @@ InputDevice::InputDevice(keys::UniqueFd fd, LibevdevHandle device, std::string p
     , rdev_(rdev)
     , pointer_(libevdev_has_event_type(device_.get(), EV_REL) || libevdev_has_event_type(device_.get(), EV_ABS))
 {
+    const std::string sysfs = sysfsOfNumber(rdev_);
+    inputName_ = leafOf(sysfs);
+    madeByProgram_ = sysfs.rfind("/sys/devices/virtual/", 0) == 0;
+}
+
+KeyboardIdentity InputDevice::identity() const
+{
+    const char* name = libevdev_get_name(device_.get());
+    return {name != nullptr ? name : "",
+            static_cast<uint16_t>(libevdev_get_id_bustype(device_.get())),
+            static_cast<uint16_t>(libevdev_get_id_vendor(device_.get())),
+            static_cast<uint16_t>(libevdev_get_id_product(device_.get())),
+            static_cast<uint16_t>(libevdev_get_id_version(device_.get()))};
+}
+
+bool InputDevice::isKeywatchOutput() const
+{
+    return madeByProgram_ && isVirtualKeyboardName(identity().name);
 }
 
 InputDevice::~InputDevice()
@@ -165,31 +214,46 @@ bool InputDevice::allKeysUp() const
     return true;
 }
 
-bool InputDevice::tryGrab()
+GrabResult InputDevice::tryGrab()
 {
     if (grabbed_) {
-        return true;
+        return GrabResult::grabbed;
     }
-    if (pointer_ || !allKeysUp()) {
-        return false;
+    if (pointer_) {
+        return GrabResult::pointer;
+    }
+    if (!allKeysUp()) {
+        return GrabResult::keysDown;
     }
     const auto before = monotonicNow();
-    if (libevdev_grab(device_.get(), LIBEVDEV_GRAB) != 0) {
-        return false;
+    if (::ioctl(fd_.get(), EVIOCGRAB, 1) != 0) {
+        return errno == EBUSY ? GrabResult::heldElsewhere : GrabResult::keysDown;
     }
     grabbed_ = true;
     grabbedSince_ = before;
     if (!allKeysUp()) {
         ungrab();
+        return GrabResult::keysDown;
+    }
+    return GrabResult::grabbed;
+}
+
+bool InputDevice::heldElsewhere()
+{
+    if (grabbed_ || !allKeysUp()) {
         return false;
     }
-    return true;
+    if (::ioctl(fd_.get(), EVIOCGRAB, 1) != 0) {
+        return errno == EBUSY;
+    }
+    ::ioctl(fd_.get(), EVIOCGRAB, 0);
+    return false;
 }
 
 void InputDevice::ungrab()
 {
     if (grabbed_) {
-        libevdev_grab(device_.get(), LIBEVDEV_UNGRAB);
+        ::ioctl(fd_.get(), EVIOCGRAB, 0);
         grabbed_ = false;
     }
 }

@@ -8,25 +8,38 @@
 #include <linux/input.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <mutex>
+#include <set>
 #include <tuple>
 
 namespace evdev {
 
 namespace {
 
-// Keyboard keys only: the button ranges would make the device look like a
-// pointer or a joystick to the display server.
-constexpr unsigned kKeyRanges[][2] = {{KEY_ESC, BTN_MISC}, {KEY_OK, BTN_TRIGGER_HAPPY}};
+// Keyboard keys only: the button ranges, the gamepad's direction pad
+// among them, would make the device look like a pointer or a joystick.
+constexpr unsigned kKeyRanges[][2] = {{KEY_ESC, BTN_MISC}, {KEY_OK, BTN_DPAD_UP}, {BTN_DPAD_RIGHT + 1, BTN_TRIGGER_HAPPY}};
 
-LibevdevHandle describeKeyboard()
+constexpr char kNameSuffix[] = " (keywatch)";
+// The kernel keeps 80 bytes of a name, its terminator included.
+constexpr size_t kNameLimit = 79;
+
+std::mutex gOwnMutex;
+std::set<std::string> gOwnInputNames;
+
+LibevdevHandle describeKeyboard(const KeyboardIdentity& real)
 {
     LibevdevHandle device{libevdev_new()};
     if (!device) {
         return nullptr;
     }
-    libevdev_set_name(device.get(), kVirtualKeyboardName);
-    libevdev_set_id_bustype(device.get(), BUS_VIRTUAL);
+    libevdev_set_name(device.get(), virtualKeyboardName(real.name).c_str());
+    libevdev_set_id_bustype(device.get(), real.bus);
+    libevdev_set_id_vendor(device.get(), real.vendor);
+    libevdev_set_id_product(device.get(), real.product);
+    libevdev_set_id_version(device.get(), real.version);
     libevdev_enable_event_type(device.get(), EV_KEY);
     libevdev_enable_event_type(device.get(), EV_LED);
     for (const unsigned light : {LED_NUML, LED_CAPSL, LED_SCROLLL, LED_COMPOSE, LED_KANA}) {
@@ -52,23 +65,61 @@ input_event eventOf(uint16_t type, uint16_t code, int32_t value)
 
 }  // namespace
 
-std::unique_ptr<VirtualKeyboard> VirtualKeyboard::create()
+std::string virtualKeyboardName(const std::string& realName)
+{
+    const size_t room = kNameLimit - (sizeof kNameSuffix - 1);
+    return realName.substr(0, room) + kNameSuffix;
+}
+
+bool isVirtualKeyboardName(const std::string& name)
+{
+    const std::string suffix = kNameSuffix;
+    return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool isOwnVirtualKeyboard(const std::string& inputName)
+{
+    std::lock_guard lock(gOwnMutex);
+    return !inputName.empty() && gOwnInputNames.count(inputName) != 0;
+}
+
+std::unique_ptr<VirtualKeyboard> VirtualKeyboard::createFor(const KeyboardIdentity& real)
 {
     silenceLibevdev();
-    const LibevdevHandle description = describeKeyboard();
+    const LibevdevHandle description = describeKeyboard(real);
     if (!description) {
         return nullptr;
     }
+    // Known as this process's own before anyone can see it appear.
+    std::lock_guard lock(gOwnMutex);
     libevdev_uinput* device = nullptr;
     if (libevdev_uinput_create_from_device(description.get(), LIBEVDEV_UINPUT_OPEN_MANAGED, &device) != 0) {
         return nullptr;
     }
-    return std::unique_ptr<VirtualKeyboard>(new VirtualKeyboard(device));
+    const char* syspath = libevdev_uinput_get_syspath(device);
+    std::string inputName = syspath != nullptr ? syspath : "";
+    inputName = inputName.substr(inputName.find_last_of('/') + 1);
+    gOwnInputNames.insert(inputName);
+    return std::unique_ptr<VirtualKeyboard>(new VirtualKeyboard(device, std::move(inputName)));
+}
+
+VirtualKeyboard::VirtualKeyboard(libevdev_uinput* device, std::string inputName)
+    : device_(device)
+    , inputName_(std::move(inputName))
+{
 }
 
 VirtualKeyboard::~VirtualKeyboard()
 {
     libevdev_uinput_destroy(device_);
+    std::lock_guard lock(gOwnMutex);
+    gOwnInputNames.erase(inputName_);
+}
+
+std::string VirtualKeyboard::devnode() const
+{
+    const char* node = libevdev_uinput_get_devnode(device_);
+    return node != nullptr ? node : "";
 }
 
 // One write for the lot: each key and its report.

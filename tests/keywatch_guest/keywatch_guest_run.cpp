@@ -1,5 +1,6 @@
 #include "keywatch_guest_run.h"
 
+#include <sstream>
 #include <utility>
 
 namespace kwguest {
@@ -33,6 +34,13 @@ std::optional<GuestKeywatch> GuestKeywatch::start(const RunOptions& options, std
     return run;
 }
 
+bool GuestKeywatch::watchOutput(const std::string& name, std::string* error)
+{
+    virtual_.reset();
+    virtual_ = testsupport::InputReader::openByName(name, kLineWait, error);
+    return virtual_.has_value();
+}
+
 std::optional<std::string> GuestKeywatch::line(milliseconds timeout)
 {
     return child_->readLine(timeout);
@@ -49,6 +57,22 @@ std::optional<int> GuestKeywatch::finish(milliseconds timeout)
     // A full pipe would hold keywatch up on its way out.
     child_->readRemainingStdout(timeout);
     return child_->waitExit(timeout);
+}
+
+std::string firstDifference(const std::vector<testsupport::KeyEvent>& sent,
+                            const std::vector<testsupport::KeyEvent>& came)
+{
+    for (size_t i = 0; i < std::max(sent.size(), came.size()); ++i) {
+        if (i >= sent.size() || i >= came.size() || !(sent[i] == came[i])) {
+            std::ostringstream out;
+            out << "event " << i << " of " << sent.size() << " sent, " << came.size() << " came: sent ";
+            i < sent.size() ? out << sent[i] : out << "nothing";
+            out << ", came ";
+            i < came.size() ? out << came[i] : out << "nothing";
+            return out.str();
+        }
+    }
+    return "";
 }
 
 }  // namespace kwguest

@@ -17,7 +17,9 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 inline constexpr milliseconds kLineWait = 3000ms;
-inline constexpr char kVirtualKeyboard[] = "keywatch virtual keyboard";
+inline constexpr char kPhysicalKeyboard[] = "test physical keyboard";
+// keywatch's virtual keyboard for the one above.
+inline constexpr char kVirtualKeyboard[] = "test physical keyboard (keywatch)";
 
 struct RunOptions {
     std::vector<std::string> args;
@@ -33,6 +35,8 @@ public:
     const std::string& okLine() const { return okLine_; }
     // What applications get: the events keywatch sends through its virtual keyboard.
     testsupport::InputReader& applications() { return *virtual_; }
+    // From now on, applications() reads the virtual keyboard called `name`.
+    bool watchOutput(const std::string& name, std::string* error);
 
     // The next line, heartbeats included.
     std::optional<std::string> line(milliseconds timeout = kLineWait);
@@ -56,5 +60,9 @@ private:
 };
 
 using testsupport::isHeartbeat;
+
+// The first place where what came differs from what was sent, or "" when both agree.
+std::string firstDifference(const std::vector<testsupport::KeyEvent>& sent,
+                            const std::vector<testsupport::KeyEvent>& came);
 
 }  // namespace kwguest

@@ -32,9 +32,10 @@ using testsupport::keyEvent;
 using testsupport::tapEvents;
 using testsupport::UinputKeyboard;
 using testsupport::waitGrabError;
+using kwguest::firstDifference;
 using Clock = std::chrono::steady_clock;
 
-const std::string kPhysicalName = "test physical keyboard";
+const std::string kPhysicalName = kPhysicalKeyboard;
 const std::string kCd = R"({"t":"cd"})";
 const std::string kCu = R"({"t":"cu"})";
 const std::string kCsd = R"({"t":"csd"})";
@@ -69,22 +70,6 @@ private:
     std::string path_;
     bool moved_;
 };
-
-// The first place where what came differs from what was sent, or "" when both agree.
-std::string firstDifference(const std::vector<KeyEvent>& sent, const std::vector<KeyEvent>& came)
-{
-    for (size_t i = 0; i < std::max(sent.size(), came.size()); ++i) {
-        if (i >= sent.size() || i >= came.size() || !(sent[i] == came[i])) {
-            std::ostringstream out;
-            out << "event " << i << " of " << sent.size() << " sent, " << came.size() << " came: sent ";
-            i < sent.size() ? out << sent[i] : out << "nothing";
-            out << ", came ";
-            i < came.size() ? out << came[i] : out << "nothing";
-            return out.str();
-        }
-    }
-    return "";
-}
 
 class KeywatchGuest : public ::testing::Test {
 protected:
@@ -333,6 +318,8 @@ TEST_F(KeywatchGuest, ARemappedCapsKeyIsHeldPushToTalkAndThePhysicalCapsLockDrif
 TEST_F(KeywatchGuest, KcCommandsInjectKeysThroughItsOwnTap)
 {
     startKeywatch({"66"});
+    // Posted keys go out on the virtual keyboard of the keyboard last typed on.
+    expectNothingBeforeMarker();
     run_->send(R"({"kc":11})");
     expectApplicationsGet(tapEvents(KEY_B));
     expectNothingBeforeMarker();
@@ -425,11 +412,13 @@ TEST_F(KeywatchGuest, AKeyboardPluggedInLaterJoinsAndOneUnpluggedLeavesTheOtherW
     auto second = UinputKeyboard::create("second test keyboard", &error);
     ASSERT_TRUE(second) << error;
     ASSERT_TRUE(waitGrabError(second->devnode(), EBUSY, kLineWait)) << "the second keyboard was not grabbed";
+    ASSERT_TRUE(run_->watchOutput("second test keyboard (keywatch)", &error)) << error;
     second->tap(KEY_B);
     expectApplicationsGet(tapEvents(KEY_B));
     second->tap(KEY_CAPSLOCK);
     expectLines({kCd});
     keyboard_.reset();
+    EXPECT_TRUE(testsupport::waitInputDeviceGone(kVirtualKeyboard, kLineWait));
     second->tap(KEY_C);
     expectApplicationsGet(tapEvents(KEY_C));
     second->tap(KEY_CAPSLOCK);
@@ -438,6 +427,7 @@ TEST_F(KeywatchGuest, AKeyboardPluggedInLaterJoinsAndOneUnpluggedLeavesTheOtherW
     keyboard_ = UinputKeyboard::create(kPhysicalName, &error);
     ASSERT_TRUE(keyboard_) << error;
     ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait)) << "the first keyboard was not grabbed";
+    ASSERT_TRUE(run_->watchOutput(kVirtualKeyboard, &error)) << error;
     expectNothingBeforeMarker();
 }
 
