@@ -87,7 +87,7 @@ int main()
     std::printf("keywatch 65 66 --map 65:14 in a guest, typed at on a uinput keyboard it grabs\n");
     std::printf("  %-30s %-24s %s\n", "step", "keywatch says", "applications receive");
     std::printf("  %-30s %s\n", "start", keywatch->readLine(3000ms).value_or("(nothing)").c_str());
-    auto applications = InputReader::openByName("keywatch virtual keyboard", 3000ms, &error);
+    auto applications = InputReader::openByName("demo keyboard (keywatch)", 3000ms, &error);
     if (!applications || !testsupport::waitGrabError(keyboard->devnode(), EBUSY, 3000ms)) {
         std::printf("no virtual keyboard, or the keyboard was not grabbed: %s\n", error.c_str());
         return 1;
