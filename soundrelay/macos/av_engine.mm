@@ -79,6 +79,18 @@ std::optional<audio::Error> tryInstallTap(AVAudioInputNode* node, uint32_t bus, 
     return refused;
 }
 
+// Denied or restricted access to the microphone does not stop the engine:
+// it starts and delivers silence, which would pass for a recording. Not
+// determined goes ahead, and the system asks the user as the engine starts.
+std::optional<audio::Error> microphoneRefusal()
+{
+    const AVAuthorizationStatus status = [AVCaptureDevice authorizationStatusForMediaType:AVMediaTypeAudio];
+    if (status == AVAuthorizationStatusDenied || status == AVAuthorizationStatusRestricted) {
+        return ownError("microphone_access_denied");
+    }
+    return std::nullopt;
+}
+
 class AVEngine final : public audio::Engine, private audio::InputNode {
 public:
     AVEngine() : engine_([[AVAudioEngine alloc] init]) {}
@@ -166,6 +178,9 @@ public:
 
     std::optional<audio::Error> start() override
     {
+        if (auto refused = microphoneRefusal()) {
+            return refused;
+        }
         if (setUpError_) {
             return setUpError_;
         }
