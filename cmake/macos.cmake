@@ -5,12 +5,11 @@
 # the two helpers alone, since the test libraries are single-architecture).
 include_guard(GLOBAL)
 
-set(PTT_MACOS_DEPLOYMENT_TARGET 10.14)
 # The target must be known before the first project() call; here it can
-# only be checked.
-if(NOT CMAKE_OSX_DEPLOYMENT_TARGET VERSION_EQUAL PTT_MACOS_DEPLOYMENT_TARGET)
-  message(WARNING "The helpers are meant to run on macOS ${PTT_MACOS_DEPLOYMENT_TARGET} and later; "
-                  "configure with -DCMAKE_OSX_DEPLOYMENT_TARGET=${PTT_MACOS_DEPLOYMENT_TARGET} "
+# only be checked against the helpers' minimum (macos_minimum.cmake).
+if(NOT CMAKE_OSX_DEPLOYMENT_TARGET VERSION_EQUAL PTT_MACOS_MINIMUM)
+  message(WARNING "The helpers are meant to run on macOS ${PTT_MACOS_MINIMUM} and later; "
+                  "configure with -DCMAKE_OSX_DEPLOYMENT_TARGET=${PTT_MACOS_MINIMUM} "
                   "(the macos presets do), not '${CMAKE_OSX_DEPLOYMENT_TARGET}'.")
 endif()
 

@@ -5,7 +5,9 @@
 #include "lifecycle.h"
 
 #include <CoreGraphics/CoreGraphics.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 
 std::atomic<bool> watchPhysicalCapsOnce{false};
 ThreadStarter gStartThread = pthread_create;
+PollFunction gPoll = poll;
 
 namespace {
 
@@ -33,6 +36,7 @@ std::atomic<bool> readerFinishing{false};
 std::atomic<bool> readerEnded{false};
 int readerParentCheckMs = -1;
 LineBuffer linesWithoutThread;
+bool selectWithoutThread = false;
 
 constexpr int32_t kVirtualKeys[50] = {
     0x41, 0x53, 0x44, 0x46, 0x48, 0x47, 0x5A, 0x58, 0x43, 0x56,  // 0-9
@@ -121,6 +125,70 @@ ReadResult readInto(LineBuffer& lines, int fd)
     return ReadResult::taken;
 }
 
+// What one wait found, as poll() or select() tells it.
+struct Readiness {
+    int count = 0;         // < 0 failed (errno says why), 0 timed out
+    bool input = false;    // readable, at its end, or failed: a read tells
+    bool wake = false;
+    bool refused = false;  // poll() would not watch the input descriptor
+};
+
+Readiness pollOnce(int inputFd, int wakeFd, int timeoutMs)
+{
+    pollfd fds[2] = {{inputFd, kInputEvents, 0}, {wakeFd, POLLIN, 0}};
+    const nfds_t count = wakeFd >= 0 ? 2 : 1;
+    Readiness ready;
+    ready.count = gPoll(fds, count, timeoutMs);
+    if (ready.count <= 0)
+        return ready;
+    ready.input = (fds[0].revents & kInputEvents) != 0;
+    ready.refused = (fds[0].revents & POLLNVAL) != 0;
+    ready.wake = count == 2 && (fds[1].revents & POLLIN) != 0;
+    return ready;
+}
+
+Readiness selectOnce(int inputFd, int wakeFd, int timeoutMs)
+{
+    Readiness ready;
+    if (inputFd >= FD_SETSIZE || wakeFd >= FD_SETSIZE) {
+        errno = EINVAL;
+        ready.count = -1;
+        return ready;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(inputFd, &readable);
+    if (wakeFd >= 0)
+        FD_SET(wakeFd, &readable);
+    timeval timeout{timeoutMs / 1000, static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
+    ready.count = select(std::max(inputFd, wakeFd) + 1, &readable, nullptr, nullptr, timeoutMs >= 0 ? &timeout : nullptr);
+    if (ready.count <= 0)
+        return ready;
+    ready.input = FD_ISSET(inputFd, &readable);
+    ready.wake = wakeFd >= 0 && FD_ISSET(wakeFd, &readable);
+    return ready;
+}
+
+bool isOpen(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+// Waits as poll() does. poll() answers POLLNVAL for a descriptor that is not
+// open, and macOS's poll() for any device too, a terminal among them: one
+// that is still open is watched with select() from then on. A refusal is
+// left in the answer only for a closed descriptor.
+Readiness waitForInput(int inputFd, int wakeFd, int timeoutMs, bool& useSelect)
+{
+    if (!useSelect) {
+        const Readiness polled = pollOnce(inputFd, wakeFd, timeoutMs);
+        if (!polled.refused || polled.wake || !isOpen(inputFd))
+            return polled;
+        useSelect = true;
+    }
+    return selectOnce(inputFd, wakeFd, timeoutMs);
+}
+
 ReaderEnd inputEnded()
 {
     gParentEofDetected.exchange(1);
@@ -184,29 +252,28 @@ void takeInput(LineBuffer& lines, const char* bytes, size_t count)
 ReaderEnd readCommands(int inputFd, int wakeFd, int parentCheckMs)
 {
     LineBuffer lines;
+    bool useSelect = false;
     for (;;) {
         if (gStopRequested.load() != 0)
             return ReaderEnd::stopRequested;
-        pollfd fds[2] = {{inputFd, kInputEvents, 0}, {wakeFd, POLLIN, 0}};
-        const nfds_t count = wakeFd >= 0 ? 2 : 1;
-        const int ready = poll(fds, count, parentCheckMs > 0 ? parentCheckMs : -1);
-        if (ready < 0 && errno == EINTR)
+        const Readiness ready = waitForInput(inputFd, wakeFd, parentCheckMs > 0 ? parentCheckMs : -1, useSelect);
+        if (ready.count < 0 && errno == EINTR)
             continue;
-        if (ready < 0)
+        if (ready.count < 0)
             return ReaderEnd::pollFailed;
-        if (ready == 0) {
+        if (ready.count == 0) {
             if (!isParentAlive())
                 return ReaderEnd::parentGone;
             continue;
         }
-        if (count == 2 && (fds[1].revents & POLLIN) != 0) {
+        if (ready.wake) {
             drainWakeBytes(wakeFd);
             return ReaderEnd::woken;
         }
         // A descriptor that is not open never becomes readable: that is an end too.
-        if ((fds[0].revents & POLLNVAL) != 0)
+        if (ready.refused)
             return inputEnded();
-        if ((fds[0].revents & kInputEvents) == 0)
+        if (!ready.input)
             continue;
         if (readInto(lines, inputFd) == ReadResult::ended)
             return inputEnded();
@@ -259,16 +326,17 @@ void readStdinWithoutThread()
     if (!stdinThreadFailed || gParentEofDetected.load() != 0)
         return;
     for (int reads = 0; reads < kMaxReadsWithoutThread; ++reads) {
-        pollfd input = {STDIN_FILENO, kInputEvents, 0};
-        const int ready = poll(&input, 1, 0);
-        if (ready < 0 && errno == EINTR)
+        const Readiness ready = waitForInput(STDIN_FILENO, -1, 0, selectWithoutThread);
+        if (ready.count < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
+        if (ready.count <= 0)
             return;
-        if ((input.revents & POLLNVAL) != 0) {
+        if (ready.refused) {
             inputEnded();
             return;
         }
+        if (!ready.input)
+            return;
         if (readInto(linesWithoutThread, STDIN_FILENO) == ReadResult::ended) {
             inputEnded();
             return;
@@ -280,6 +348,8 @@ void resetStdinReaderGlobals()
 {
     watchPhysicalCapsOnce.store(false);
     gStartThread = pthread_create;
+    gPoll = poll;
+    selectWithoutThread = false;
     stdinThreadStarted = false;
     stdinThreadFailed = false;
     readerEnded.store(false);

@@ -2,6 +2,7 @@
 // the two key helpers the tap callback shares: macToVK and simulateKey.
 #pragma once
 
+#include <poll.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -35,6 +36,8 @@ enum class ReaderEnd { inputEnded, woken, stopRequested, pollFailed, parentGone 
 // Reads commands from `inputFd` until it ends or fails, a byte arrives on
 // `wakeFd` (skipped when negative), or the stop flag is set. With a positive
 // `parentCheckMs` it also ends when the parent is found gone at that interval.
+// A descriptor that poll() refuses but that is open (a terminal, on macOS)
+// is watched with select() instead.
 ReaderEnd readCommands(int inputFd, int wakeFd, int parentCheckMs);
 
 // Thread function: reads standard input, then stops the main run loop.
@@ -46,6 +49,11 @@ bool stdinReaderEnded();
 // How the thread is started; tests replace it to see a failed start.
 using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 extern ThreadStarter gStartThread;
+
+// How input is waited for first; tests replace it to answer as macOS's
+// poll() does for a terminal, which it refuses with POLLNVAL.
+using PollFunction = int (*)(pollfd*, nfds_t, int);
+extern PollFunction gPoll;
 
 // False when the thread could not be created. Without a heartbeat to watch
 // the parent, the thread watches it itself.

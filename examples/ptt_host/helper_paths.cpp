@@ -1,5 +1,7 @@
 #include "helper_paths.h"
 
+#include "own_path.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,9 +17,7 @@ namespace fs = std::filesystem;
 // The directory of the running program; empty when the system does not say.
 fs::path ownDirectory()
 {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? fs::path() : self.parent_path();
+    return ownExecutable().parent_path();
 }
 
 bool runnable(const fs::path& path)

@@ -84,15 +84,35 @@ audio::Format modelFormat(AVAudioFormat* format)
                          format.sampleRate, format.channelCount, format.isInterleaved ? true : false};
 }
 
+// Above two channels the initialiser with a channel count gives nil: the
+// count must come as a layout. Discrete channels in order give no channel a
+// role, so channel n stays channel n; the tag carries the count in its low
+// 16 bits.
 AVAudioFormat* systemFormat(const audio::Format& format)
 {
     if (format.commonFormat == audio::CommonFormat::Other) {
         return nil;
     }
-    return [[AVAudioFormat alloc] initWithCommonFormat:static_cast<AVAudioCommonFormat>(format.commonFormat)
+    const auto common = static_cast<AVAudioCommonFormat>(format.commonFormat);
+    const BOOL interleaved = format.interleaved ? YES : NO;
+    if (format.channelCount <= 2) {
+        return [[AVAudioFormat alloc] initWithCommonFormat:common
+                                                sampleRate:format.sampleRate
+                                                  channels:format.channelCount
+                                               interleaved:interleaved];
+    }
+    if (format.channelCount > 0xFFFF) {
+        return nil;
+    }
+    AVAudioChannelLayout* layout =
+        [[AVAudioChannelLayout alloc] initWithLayoutTag:kAudioChannelLayoutTag_DiscreteInOrder | format.channelCount];
+    if (!layout) {
+        return nil;
+    }
+    return [[AVAudioFormat alloc] initWithCommonFormat:common
                                             sampleRate:format.sampleRate
-                                              channels:format.channelCount
-                                           interleaved:format.interleaved ? YES : NO];
+                                           interleaved:interleaved
+                                         channelLayout:layout];
 }
 
 std::shared_ptr<audio::PcmBuffer> modelCopy(AVAudioPCMBuffer* buffer)

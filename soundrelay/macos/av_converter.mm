@@ -59,6 +59,17 @@ AVAudioBuffer* nextInput(const audio::InputBlock& input, AVAudioPacketCount pack
     return copy;
 }
 
+// Discrete channels have no roles to mix by: output channel n takes input
+// channel n, and channels the input lacks are silent, as on every platform.
+NSArray<NSNumber*>* channelByChannel(uint32_t inputs, uint32_t outputs)
+{
+    NSMutableArray<NSNumber*>* map = [NSMutableArray arrayWithCapacity:outputs];
+    for (uint32_t channel = 0; channel < outputs; ++channel) {
+        [map addObject:@(channel < inputs ? static_cast<NSInteger>(channel) : NSInteger{-1})];
+    }
+    return map;
+}
+
 class AVConverter final : public audio::Converter {
 public:
     AVConverter(AVAudioConverter* converter, AVAudioFormat* from, AVAudioFormat* to)
@@ -119,6 +130,9 @@ std::shared_ptr<audio::Converter> makeConverter(const audio::Format& from, const
         AVAudioConverter* converter = [[AVAudioConverter alloc] initFromFormat:input toFormat:output];
         if (!converter) {
             return nullptr;
+        }
+        if (from.channelCount > 2 || to.channelCount > 2) {
+            converter.channelMap = channelByChannel(from.channelCount, to.channelCount);
         }
         return std::make_shared<AVConverter>(converter, input, output);
     }

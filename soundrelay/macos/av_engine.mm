@@ -61,6 +61,36 @@ void reportConfigurationChange(FailureSlot& slot)
     }
 }
 
+bool hasAudio(AVAudioFormat* format)
+{
+    return format && format.channelCount > 0 && format.sampleRate > 0.0;
+}
+
+// Null when the engine took the tap; the refusal it raised otherwise.
+std::optional<audio::Error> tryInstallTap(AVAudioInputNode* node, uint32_t bus, uint32_t bufferSize,
+                                          AVAudioFormat* format, AVAudioNodeTapBlock block)
+{
+    std::optional<audio::Error> refused;
+    @try {
+        [node installTapOnBus:bus bufferSize:bufferSize format:format block:block];
+    } @catch (NSException* exception) {
+        refused = exceptionError(exception);
+    }
+    return refused;
+}
+
+// Denied or restricted access to the microphone does not stop the engine:
+// it starts and delivers silence, which would pass for a recording. Not
+// determined goes ahead, and the system asks the user as the engine starts.
+std::optional<audio::Error> microphoneRefusal()
+{
+    const AVAuthorizationStatus status = [AVCaptureDevice authorizationStatusForMediaType:AVMediaTypeAudio];
+    if (status == AVAuthorizationStatusDenied || status == AVAuthorizationStatusRestricted) {
+        return ownError("microphone_access_denied");
+    }
+    return std::nullopt;
+}
+
 class AVEngine final : public audio::Engine, private audio::InputNode {
 public:
     AVEngine() : engine_([[AVAudioEngine alloc] init]) {}
@@ -89,15 +119,18 @@ public:
         }
     }
 
-    // The tap gets the node's own output format whatever format is asked
-    // for: the node does not convert rates, and the engine raises an
-    // exception for a tap whose rate differs from the device's.
+    // The tap takes the node's input format on the bus, the device's own
+    // format, whatever format is asked for: the node does not convert
+    // rates, and some devices run at a rate the output format does not
+    // report, where a tap in the output format never gets a buffer. Should
+    // the engine refuse the input format, the output format serves, if it
+    // has the same rate: the converter was made for that rate.
     void installTap(uint32_t bus, uint32_t bufferSize, const audio::Format&, audio::TapBlock block) override
     {
         @autoreleasepool {
             AVAudioInputNode* node = engine_.inputNode;
-            AVAudioFormat* format = [node outputFormatForBus:bus];
-            if (format.channelCount == 0 || !(format.sampleRate > 0.0)) {
+            AVAudioFormat* format = [node inputFormatForBus:bus];
+            if (!hasAudio(format)) {
                 setUpError_ = ownError("no_audio_input_device");
                 return;
             }
@@ -106,19 +139,17 @@ public:
                 tap_->block = std::move(block);
             }
             const std::shared_ptr<TapSlot> slot = tap_;
-            @try {
-                [node installTapOnBus:bus
-                           bufferSize:bufferSize
-                               format:format
-                                block:^(AVAudioPCMBuffer* buffer, AVAudioTime* when) {
-                                    (void)when;
-                                    deliver(*slot, buffer);
-                                }];
-                tapInstalled_ = true;
-                setUpError_.reset();
-            } @catch (NSException* exception) {
-                setUpError_ = exceptionError(exception);
+            AVAudioNodeTapBlock tapBlock = ^(AVAudioPCMBuffer* buffer, AVAudioTime* when) {
+                (void)when;
+                deliver(*slot, buffer);
+            };
+            std::optional<audio::Error> refused = tryInstallTap(node, bus, bufferSize, format, tapBlock);
+            AVAudioFormat* fallback = [node outputFormatForBus:bus];
+            if (refused && hasAudio(fallback) && fallback.sampleRate == format.sampleRate) {
+                refused = tryInstallTap(node, bus, bufferSize, fallback, tapBlock);
             }
+            tapInstalled_ = !refused;
+            setUpError_ = refused;
         }
     }
 
@@ -147,6 +178,9 @@ public:
 
     std::optional<audio::Error> start() override
     {
+        if (auto refused = microphoneRefusal()) {
+            return refused;
+        }
         if (setUpError_) {
             return setUpError_;
         }

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <future>
 #include <optional>
 #include <set>
 #include <thread>
@@ -224,6 +225,54 @@ TEST_F(StdinReader, CommandsThatArriveWhileTheReaderWaits)
     reader.join();
     EXPECT_TRUE(watchPhysicalCapsOnce.load());
     EXPECT_EQ(pressed(), std::vector<CGKeyCode>{9});
+}
+
+// macOS's poll() refuses a terminal, as it refuses every device, with
+// POLLNVAL and at once; Linux's watches one, so the refusal is made here.
+int pollThatRefusesTheInput(pollfd* fds, nfds_t count, int)
+{
+    for (nfds_t i = 0; i < count; ++i)
+        fds[i].revents = 0;
+    fds[0].revents = POLLNVAL;
+    return 1;
+}
+
+TEST_F(StdinReader, InputThatPollRefusesIsReadThroughSelect)
+{
+    gPoll = pollThatRefusesTheInput;
+    Pipe input;
+    input.put("{\"kc\":1}\n{\"kc\":2}\n");
+    input.closeWrite();
+    EXPECT_EQ(readCommands(input.read, -1, -1), ReaderEnd::inputEnded);
+    EXPECT_EQ(pressed(), (std::vector<CGKeyCode>{1, 2}));
+}
+
+TEST_F(StdinReader, InputThatPollRefusesWaitsForCommandsAndTheWakeByte)
+{
+    gPoll = pollThatRefusesTheInput;
+    Pipe input;
+    Pipe wake;
+    auto reader = std::async(std::launch::async, [&] { return readCommands(input.read, wake.read, -1); });
+    input.put("{\"kc\":3}\n");
+    EXPECT_TRUE(keyboard->waitForPosted(2, 2000ms));
+    wake.put("\x01");
+    const bool ended = reader.wait_for(2000ms) == std::future_status::ready;
+    if (!ended)
+        input.closeWrite();  // the end of input stops a reader that missed the wake byte
+    ASSERT_TRUE(ended) << "the wake byte did not end the reader";
+    EXPECT_EQ(reader.get(), ReaderEnd::woken);
+    EXPECT_EQ(pressed(), std::vector<CGKeyCode>{3});
+}
+
+// The same refusal for a descriptor that is not open is an end of input.
+TEST_F(StdinReader, InputThatPollRefusesAndIsClosedEndsTheReader)
+{
+    gPoll = pollThatRefusesTheInput;
+    const int fd = open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_EQ(readCommands(fd, -1, -1), ReaderEnd::inputEnded);
+    EXPECT_EQ(gParentEofDetected.load(), 1);
 }
 
 // Without a heartbeat, the reader is what notices a dead parent.

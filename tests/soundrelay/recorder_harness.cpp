@@ -3,7 +3,6 @@
 #include "fd_wait.h"
 #include "pipes.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -210,7 +209,7 @@ void RecorderHarness::closePcmReader()
 
 int RecorderHarness::resizePcmPipe(int bytes)
 {
-    return ::fcntl(pcm_.write, F_SETPIPE_SZ, bytes);
+    return testsupport::setPipeCapacity(pcm_.write, bytes);
 }
 
 bool RecorderHarness::waitPcmPending(milliseconds timeout)

@@ -40,4 +40,16 @@ int recordPair(int ends[2])
 #endif
 }
 
+int setPipeCapacity(int fd, int bytes)
+{
+#ifdef __linux__
+    return ::fcntl(fd, F_SETPIPE_SZ, bytes);
+#else
+    (void)fd;
+    (void)bytes;
+    errno = ENOTSUP;
+    return -1;
+#endif
+}
+
 }  // namespace testsupport

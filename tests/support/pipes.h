@@ -12,4 +12,10 @@ int cloexecPipe(int ends[2]);
 // SOCK_SEQPACKET): elsewhere it fails with EPROTONOSUPPORT.
 int recordPair(int ends[2]);
 
+// Sets the capacity of the pipe `fd` belongs to, for tests that need it full
+// after a known number of bytes; the capacity it got (at least `bytes`), or
+// -1 with errno set. Only Linux sets it (F_SETPIPE_SZ): elsewhere it fails
+// with ENOTSUP.
+int setPipeCapacity(int fd, int bytes);
+
 }  // namespace testsupport

@@ -1,0 +1,15 @@
+# cmake -DFILES=a|b|... -DSTAMP=file -P linux_paths.cmake: fails when a file
+# names a path only Linux has; otherwise touches STAMP.
+string(REPLACE "|" ";" files "${FILES}")
+set(offending)
+foreach(file IN LISTS files)
+  file(READ ${file} text)
+  if(text MATCHES "\"/(proc|sys|dev/input)/")
+    list(APPEND offending ${file})
+  endif()
+endforeach()
+if(offending)
+  list(JOIN offending "\n  " named)
+  message(FATAL_ERROR "These name a path only Linux has:\n  ${named}")
+endif()
+file(TOUCH ${STAMP})
