@@ -63,6 +63,44 @@ bool decodeOptionalString(const json& object, const char* key, std::optional<std
     return true;
 }
 
+// The standby length: absent, or a number from 0 to 10 seconds.
+bool decodeStandbySeconds(const json& object, std::optional<double>& into)
+{
+    constexpr double kLongestStandby = 10.0;
+    const json* value = optionalValue(object, "seconds");
+    if (!value) {
+        return true;
+    }
+    if (!value->is_number()) {
+        return false;
+    }
+    const double seconds = value->get<double>();
+    if (!(seconds >= 0.0 && seconds <= kLongestStandby)) {
+        return false;
+    }
+    into = seconds;
+    return true;
+}
+
+// The pre-roll: absent, or a number of milliseconds not below zero. More
+// than is held is not wrong; the recording takes what there is.
+bool decodePreRoll(const json& object, std::optional<double>& into)
+{
+    const json* value = optionalValue(object, "preRollMs");
+    if (!value) {
+        return true;
+    }
+    if (!value->is_number()) {
+        return false;
+    }
+    const double milliseconds = value->get<double>();
+    if (!(milliseconds >= 0.0)) {
+        return false;
+    }
+    into = milliseconds;
+    return true;
+}
+
 }  // namespace
 
 std::variant<Command, DecodeError> decodeCommand(std::string_view line)
@@ -101,6 +139,14 @@ std::variant<Command, DecodeError> decodeCommand(std::string_view line)
     }
     if (!decodeOptionalString(object, "fixturePath", command.fixturePath)) {
         return typeMismatch("fixturePath");
+    }
+    // The two keys mean something to one command each; other commands
+    // ignore them, as they ignore every key they do not know.
+    if (command.command == "standby" && !decodeStandbySeconds(object, command.seconds)) {
+        return DecodeError{"invalid_standby_seconds"};
+    }
+    if (command.command == "start" && !decodePreRoll(object, command.preRollMs)) {
+        return DecodeError{"invalid_pre_roll"};
     }
     return command;
 }

@@ -15,6 +15,10 @@ struct Command {
     std::optional<int64_t> channels;
     std::optional<std::string> reason;
     std::optional<std::string> fixturePath;
+    // "standby" only: how many seconds of input to hold.
+    std::optional<double> seconds;
+    // "start" only: how much held input the recording begins with.
+    std::optional<double> preRollMs;
 };
 
 // Why a line did not decode, as a snake_case description.

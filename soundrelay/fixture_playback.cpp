@@ -36,9 +36,11 @@ struct FinishedOnExit {
 
 }  // namespace
 
-std::optional<audio::Error> RecorderHelper::startFixture(const std::string& path, double sampleRate, int64_t channels)
+std::optional<audio::Error> RecorderHelper::startFixture(const std::string& path, double sampleRate, int64_t channels,
+                                                         bool askedForPreRoll)
 {
-    teardownEngine();
+    // A standby capture runs on beside the file, untouched by it.
+    endRecording(false);
     pcmCancel_.lower();
     audio::Error openError;
     std::shared_ptr<audio::AudioFile> file = platform_.openFile(path, openError);
@@ -53,12 +55,17 @@ std::optional<audio::Error> RecorderHelper::startFixture(const std::string& path
     currentChannels_ = channels;
     isRecording_ = true;
     const std::string name = lastPathComponent(path);
-    send(Event{{"type", std::string("recording_started")},
-               {"sampleRate", sampleRate},
-               {"channels", channels},
-               {"inputSampleRate", format.sampleRate},
-               {"inputSource", std::string("fixture")},
-               {"fixtureName", name}});
+    Event started{{"type", std::string("recording_started")},
+                  {"sampleRate", sampleRate},
+                  {"channels", channels},
+                  {"inputSampleRate", format.sampleRate},
+                  {"inputSource", std::string("fixture")},
+                  {"fixtureName", name}};
+    // A file has no input from before its start.
+    if (askedForPreRoll) {
+        started.emplace_back("preRollMs", int64_t{0});
+    }
+    send(started);
 
     // Teardown waits for this task, so the recorder outlives it.
     auto control = std::make_shared<PlaybackControl>();

@@ -16,7 +16,8 @@ audio::Error recorderError(int64_t code, std::string description)
 }  // namespace
 
 std::optional<audio::Error> RecorderHelper::start(double sampleRate, int64_t channels,
-                                                  const std::optional<std::string>& fixturePath)
+                                                  const std::optional<std::string>& fixturePath,
+                                                  std::optional<double> preRollMs)
 {
     if (isRecording_) {
         send(Event{{"type", std::string("recording_started")},
@@ -25,54 +26,105 @@ std::optional<audio::Error> RecorderHelper::start(double sampleRate, int64_t cha
         return std::nullopt;
     }
     if (fixturePath && !fixturePath->empty()) {
-        return startFixture(*fixturePath, sampleRate, channels);
+        return startFixture(*fixturePath, sampleRate, channels, preRollMs.has_value());
     }
-    return startLive(sampleRate, channels);
+    if (standbyRunning()) {
+        return startFromStandby(sampleRate, channels, preRollMs);
+    }
+    return startLive(sampleRate, channels, preRollMs);
 }
 
-std::optional<audio::Error> RecorderHelper::startLive(double sampleRate, int64_t channels)
+std::optional<audio::Error> RecorderHelper::startLive(double sampleRate, int64_t channels,
+                                                      std::optional<double> preRollMs)
 {
     teardownEngine();
     pcmCancel_.lower();
+    captureLost_ = false;
     engine_ = platform_.makeEngine();
     audio::InputNode& input = engine_->inputNode();
     const audio::Format inputFormat = input.inputFormat(kTapBus);
 
-    // A channel count is 32 bits wide; other values cannot name one.
-    if (channels < 0 || channels > int64_t{UINT32_MAX}) {
-        return recorderError(-4, "invalid_channel_count");
+    std::optional<audio::Error> failure;
+    auto path = makeRecordingPath(inputFormat, sampleRate, channels, failure);
+    if (!path) {
+        return failure;
     }
-    const auto outputFormat =
-        platform_.makeFormat(audio::CommonFormat::Float32, sampleRate, static_cast<uint32_t>(channels), false);
-    if (!outputFormat) {
-        return recorderError(-1, "output_format_failed");
-    }
-    auto converter = platform_.makeConverter(inputFormat, *outputFormat);
-    if (!converter) {
-        return recorderError(-2, "converter_failed");
-    }
-
     currentSampleRate_ = sampleRate;
     currentChannels_ = channels;
     {
         std::lock_guard lock(gate_->mutex);
-        outputFormat_ = outputFormat;
-        converter_ = std::move(converter);
+        outputFormat_ = path->outputFormat;
+        converter_ = std::move(path->converter);
     }
     input.removeTap(kTapBus);
     input.installTap(kTapBus, kTapBufferFrames, inputFormat, makeTapBlock());
 
     engine_->setFailureBlock(makeFailureBlock());
     engine_->prepare();
+    if (auto startFailure = engine_->start()) {
+        return startFailure;
+    }
+    captureFormat_ = inputFormat;
+    isRecording_ = true;
+    liveRecording_ = true;
+    Event started{{"type", std::string("recording_started")},
+                  {"sampleRate", sampleRate},
+                  {"channels", channels},
+                  {"inputSampleRate", inputFormat.sampleRate},
+                  {"inputSource", std::string("microphone")}};
+    // Nothing is held without standby, so nothing comes before the start.
+    if (preRollMs) {
+        started.emplace_back("preRollMs", int64_t{0});
+    }
+    send(started);
+    return std::nullopt;
+}
+
+std::optional<RecorderHelper::RecordingPath> RecorderHelper::makeRecordingPath(const audio::Format& inputFormat,
+                                                                               double sampleRate, int64_t channels,
+                                                                               std::optional<audio::Error>& failure)
+{
+    // A channel count is 32 bits wide; other values cannot name one.
+    if (channels < 0 || channels > int64_t{UINT32_MAX}) {
+        failure = recorderError(-4, "invalid_channel_count");
+        return std::nullopt;
+    }
+    const auto outputFormat =
+        platform_.makeFormat(audio::CommonFormat::Float32, sampleRate, static_cast<uint32_t>(channels), false);
+    if (!outputFormat) {
+        failure = recorderError(-1, "output_format_failed");
+        return std::nullopt;
+    }
+    auto converter = platform_.makeConverter(inputFormat, *outputFormat);
+    if (!converter) {
+        failure = recorderError(-2, "converter_failed");
+        return std::nullopt;
+    }
+    return RecordingPath{*outputFormat, std::move(converter)};
+}
+
+// The capture without a recording: standby's engine. Nothing is converted
+// until a start hands the tap a converter.
+std::optional<audio::Error> RecorderHelper::startCapture()
+{
+    {
+        // What a failed live start left must not meet the new tap.
+        std::lock_guard lock(gate_->mutex);
+        clearRecordingPath(false);
+    }
+    captureLost_ = false;
+    engine_ = platform_.makeEngine();
+    audio::InputNode& input = engine_->inputNode();
+    const audio::Format inputFormat = input.inputFormat(kTapBus);
+    input.removeTap(kTapBus);
+    input.installTap(kTapBus, kTapBufferFrames, inputFormat, makeTapBlock());
+    engine_->setFailureBlock(makeFailureBlock());
+    engine_->prepare();
     if (auto failure = engine_->start()) {
+        releaseEngine();
         return failure;
     }
-    isRecording_ = true;
-    send(Event{{"type", std::string("recording_started")},
-               {"sampleRate", sampleRate},
-               {"channels", channels},
-               {"inputSampleRate", inputFormat.sampleRate},
-               {"inputSource", std::string("microphone")}});
+    captureFormat_ = inputFormat;
     return std::nullopt;
 }
 
@@ -87,12 +139,14 @@ audio::TapBlock RecorderHelper::makeTapBlock()
 }
 
 // A recording whose capture died says so; it stays a recording until the
-// host answers with "stop", like other failures of the audio path.
+// host answers with "stop", like other failures of the audio path. Standby
+// on that capture ends at the next command.
 audio::FailureBlock RecorderHelper::makeFailureBlock()
 {
     return [gate = gate_](const audio::Error& error) {
         std::lock_guard lock(gate->mutex);
         if (gate->helper) {
+            gate->helper->captureLost_ = true;
             gate->helper->send(errorEvent("capture_lost:" + error.description));
         }
     };
@@ -101,11 +155,27 @@ audio::FailureBlock RecorderHelper::makeFailureBlock()
 void RecorderHelper::stop()
 {
     const bool wasRecording = isRecording_;
-    teardownEngine(wasRecording);
+    endRecording(wasRecording);
     if (wasRecording) {
         isRecording_ = false;
     }
+    liveRecording_ = false;
     send(Event{{"type", std::string("recording_stopped")}});
+}
+
+// With standby on, the capture outlives the recording: only the playback
+// task and the tap's converter go.
+void RecorderHelper::endRecording(bool keepHeldBack)
+{
+    if (!standbyRunning()) {
+        teardownEngine(keepHeldBack);
+        return;
+    }
+    pcmCancel_.raise();
+    cancelPlayback();
+    // Waits for a tap block in flight, whose writes the cancel cut short.
+    std::lock_guard lock(gate_->mutex);
+    clearRecordingPath(keepHeldBack);
 }
 
 // Order matters: PCM writes are cancelled first, so that the waits below
@@ -116,27 +186,51 @@ void RecorderHelper::stop()
 void RecorderHelper::teardownEngine(bool keepHeldBack)
 {
     pcmCancel_.raise();
+    cancelPlayback();
+    releaseEngine();
+    // Waits for a tap block still in flight on a platform whose removeTap
+    // does not; later blocks find the fields empty.
+    std::lock_guard lock(gate_->mutex);
+    clearRecordingPath(keepHeldBack);
+    ring_.reset();
+}
+
+void RecorderHelper::cancelPlayback()
+{
     if (playback_) {
         playback_->cancel();
         playback_->waitFinished();
         playback_.reset();
     }
-    if (engine_) {
-        // Not under the gate: the platform's removeTap may wait for a tap
-        // block, and the block takes the gate.
-        engine_->inputNode().removeTap(kTapBus);
-        if (engine_->isRunning()) {
-            engine_->stop();
-        }
-        engine_->reset();
-        engine_.reset();
+}
+
+void RecorderHelper::releaseEngine()
+{
+    captureFormat_.reset();
+    if (!engine_) {
+        return;
     }
-    // Waits for a tap block still in flight on a platform whose removeTap
-    // does not; later blocks find the fields empty.
-    std::lock_guard lock(gate_->mutex);
+    // Not under the gate: the platform's removeTap may wait for a tap
+    // block, and the block takes the gate.
+    engine_->inputNode().removeTap(kTapBus);
+    if (engine_->isRunning()) {
+        engine_->stop();
+    }
+    engine_->reset();
+    engine_.reset();
+}
+
+void RecorderHelper::clearRecordingPath(bool keepHeldBack)
+{
     if (keepHeldBack) {
+        // A pre-roll no tapped buffer has carried out yet is still the
+        // recording's beginning.
+        if (auto preRoll = std::move(pendingPreRoll_)) {
+            convertAndWrite(preRoll);
+        }
         drainConverter();
     }
+    pendingPreRoll_.reset();
     converter_.reset();
     outputFormat_.reset();
 }

@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kDefaultSampleRate = 16000.0;
 constexpr int64_t kDefaultChannels = 1;
+constexpr double kDefaultStandbySeconds = 1.0;
 
 }  // namespace
 
@@ -51,10 +52,15 @@ void RecorderHelper::runUntilEndOfInput()
         handleLine(line->text);
     }
     stop();
+    // End of input ends standby too, without an event of its own.
+    endStandby();
 }
 
 void RecorderHelper::handleLine(const std::string& rawLine)
 {
+    // Pre-roll counts back from the moment the line came, not from when
+    // its start has been set up.
+    framesAtLineArrival_ = framesHeld_.load();
     const std::string line = replaceInvalidUtf8(rawLine);
     if (line.empty()) {
         return;
@@ -69,13 +75,15 @@ void RecorderHelper::handleLine(const std::string& rawLine)
 
 void RecorderHelper::dispatch(const Command& command)
 {
+    endStandbyIfLost();
     if (command.command == "ping") {
         send(Event{{"type", std::string("pong")}});
         return;
     }
     if (command.command == "start") {
         const auto failure = start(command.sampleRate.value_or(kDefaultSampleRate),
-                                   command.channels.value_or(kDefaultChannels), command.fixturePath);
+                                   command.channels.value_or(kDefaultChannels), command.fixturePath,
+                                   command.preRollMs);
         if (failure) {
             send(errorEvent("decode_failed:" + failure->description));
         }
@@ -83,6 +91,10 @@ void RecorderHelper::dispatch(const Command& command)
     }
     if (command.command == "stop" || command.command == "abort") {
         stop();
+        return;
+    }
+    if (command.command == "standby") {
+        standby(command.seconds.value_or(kDefaultStandbySeconds));
         return;
     }
     send(errorEvent("unknown_command"));

@@ -6,6 +6,7 @@
 #include "cancellable_write.h"
 #include "command.h"
 #include "event.h"
+#include "frame_ring.h"
 #include "playback_control.h"
 #include "serial_worker.h"
 
@@ -53,25 +54,58 @@ private:
     void handleLine(const std::string& rawLine);
     void dispatch(const Command& command);
 
+    // The recording path of a live start: output format and converter.
+    struct RecordingPath {
+        audio::Format outputFormat;
+        std::shared_ptr<audio::Converter> converter;
+    };
+
     // Live capture.
-    std::optional<audio::Error> start(double sampleRate, int64_t channels, const std::optional<std::string>& fixturePath);
-    std::optional<audio::Error> startLive(double sampleRate, int64_t channels);
+    std::optional<audio::Error> start(double sampleRate, int64_t channels, const std::optional<std::string>& fixturePath,
+                                      std::optional<double> preRollMs);
+    std::optional<audio::Error> startLive(double sampleRate, int64_t channels, std::optional<double> preRollMs);
+    std::optional<RecordingPath> makeRecordingPath(const audio::Format& inputFormat, double sampleRate,
+                                                   int64_t channels, std::optional<audio::Error>& failure);
     void stop();
+    // Ends the recording but keeps a standby capture running.
+    void endRecording(bool keepHeldBack);
     // With `keepHeldBack`, what the converter still holds is written out
     // after the last tapped buffer.
     void teardownEngine(bool keepHeldBack = false);
+    void releaseEngine();
+    void cancelPlayback();
+    // Gate held: the recording's part of the tap path.
+    void clearRecordingPath(bool keepHeldBack);
+    // Makes the engine, installs the tap and starts the capture.
+    std::optional<audio::Error> startCapture();
     audio::TapBlock makeTapBlock();
     audio::FailureBlock makeFailureBlock();
+
+    // Standby: the capture runs between recordings and holds its newest
+    // input for the next one.
+    void standby(double seconds);
+    std::optional<audio::Error> holdInput(double seconds);
+    void endStandby();
+    // Standby whose capture died ends at the next command.
+    void endStandbyIfLost();
+    bool standbyRunning() const;
+    std::optional<audio::Error> startFromStandby(double sampleRate, int64_t channels,
+                                                 std::optional<double> preRollMs);
+    // Gate held: hands the newest held input to the recording; the frames
+    // that came before the start line arrived.
+    uint32_t takePreRoll(double preRollMs);
 
     // Tap conversion and the PCM16 writer. process() runs with the gate's
     // mutex held. writePcm16 is false when the write failed or was cancelled
     // by the teardown.
     void process(const std::shared_ptr<audio::PcmBuffer>& buffer);
+    void convertAndWrite(const std::shared_ptr<audio::PcmBuffer>& buffer);
     void drainConverter();
     bool writePcm16(const audio::PcmBuffer& buffer);
 
     // Fixture playback.
-    std::optional<audio::Error> startFixture(const std::string& path, double sampleRate, int64_t channels);
+    std::optional<audio::Error> startFixture(const std::string& path, double sampleRate, int64_t channels,
+                                             bool askedForPreRoll);
     void playFixture(audio::AudioFile& file, const std::string& fixtureName, PlaybackControl& control);
 
     void send(const Event& event);
@@ -81,14 +115,26 @@ private:
 
     // Command-loop thread only.
     std::unique_ptr<audio::Engine> engine_;
+    std::optional<audio::Format> captureFormat_;  // the running engine's input format
     double currentSampleRate_ = 16000.0;
     int64_t currentChannels_ = 1;
     std::shared_ptr<PlaybackControl> playback_;
+    bool liveRecording_ = false;           // the recording uses engine_
+    std::optional<double> standbySeconds_;  // standby is on
+    int64_t framesAtLineArrival_ = 0;       // framesHeld_ when the line came
 
     // Read by the tap block, guarded by the gate's mutex.
     std::shared_ptr<TapGate> gate_;
     std::shared_ptr<audio::Converter> converter_;
     std::optional<audio::Format> outputFormat_;
+    std::optional<FrameRing> ring_;                   // during standby
+    std::shared_ptr<audio::PcmBuffer> pendingPreRoll_;  // converted before the next buffer
+
+    // Every frame the ring has taken; read by the command loop when a line
+    // arrives.
+    std::atomic<int64_t> framesHeld_{0};
+    // Set by the failure block, cleared when a capture starts.
+    std::atomic<bool> captureLost_{false};
 
     // Read by the playback task.
     std::atomic<bool> isRecording_{false};

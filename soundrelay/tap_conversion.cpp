@@ -9,7 +9,25 @@ namespace recorder {
 
 void RecorderHelper::process(const std::shared_ptr<audio::PcmBuffer>& buffer)
 {
-    // Empty fields mean the recording was torn down: drop the buffer.
+    // Held whether or not a recording runs, so that what the ring holds is
+    // always the newest run of input without a hole.
+    if (ring_) {
+        ring_->push(*buffer);
+        framesHeld_ += buffer->frameLength();
+    }
+    // Empty fields mean no recording: drop the buffer.
+    if (!converter_ || !outputFormat_) {
+        return;
+    }
+    // The pre-roll ends where this buffer begins.
+    if (auto preRoll = std::move(pendingPreRoll_)) {
+        convertAndWrite(preRoll);
+    }
+    convertAndWrite(buffer);
+}
+
+void RecorderHelper::convertAndWrite(const std::shared_ptr<audio::PcmBuffer>& buffer)
+{
     if (!converter_ || !outputFormat_) {
         return;
     }

@@ -47,6 +47,9 @@ Host::Host(const HostConfig& config)
       recorder_("soundrelay", config.helpers.soundrelay, {}, true),
       utterances_(config.outputDir, config.fixturePath, [this](const std::string& line) { return recorder_.send(line); })
 {
+    if (config.preRollMs >= 0) {
+        utterances_.setPreRoll(config.preRollMs);
+    }
 }
 
 bool Host::start(std::string& error)
@@ -102,11 +105,32 @@ bool Host::startRecorder(std::string& error)
     const auto first = recorder_.awaitLine(kAnswerTime);
     if (first && textField(parseObject(*first), "type") == "pong") {
         say("soundrelay started (pid " + std::to_string(recorder_.pid()) + ")");
+        enterStandby();
         return true;
     }
     error = first ? "soundrelay answered " + *first + " to a ping" : "soundrelay did not answer a ping";
     error += " (" + recorder_.stop() + ")";
     return false;
+}
+
+// With --pre-roll, soundrelay holds input from the start, and again after
+// every restart. A recorder that cannot is said so and records without.
+void Host::enterStandby()
+{
+    if (config_.preRollMs < 0) {
+        return;
+    }
+    // A second at least, and room for the time the press takes to arrive.
+    const int seconds = std::min(10, (config_.preRollMs + 500 + 999) / 1000);
+    recorder_.send(nlohmann::json{{"command", "standby"}, {"seconds", seconds}}.dump());
+    const auto answer = recorder_.awaitLine(kAnswerTime);
+    const auto event = answer ? parseObject(*answer) : nlohmann::json();
+    if (textField(event, "type") == "standby_started") {
+        say("soundrelay in standby: microphone open, " + std::to_string(seconds) + " s held for a pre-roll of " +
+            std::to_string(config_.preRollMs) + " ms");
+        return;
+    }
+    say("soundrelay has no standby (" + (answer ? *answer : std::string("no answer")) + "); recording without pre-roll");
 }
 
 int Host::run()

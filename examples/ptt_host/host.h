@@ -18,6 +18,7 @@ struct HostConfig {
     std::filesystem::path outputDir;
     std::string fixturePath;  // empty: the microphone
     int utterances = 0;       // stop after this many; 0: run until told to
+    int preRollMs = -1;       // below 0: no standby
 };
 
 class Host {
@@ -37,6 +38,7 @@ private:
 
     bool startKeywatch(std::string& error);
     bool startRecorder(std::string& error);
+    void enterStandby();
     void step();
     int pollTimeoutMs() const;
     void readKeywatch();

@@ -43,6 +43,7 @@ int main(int argc, char** argv)
     config.helpers = *helpers;
     config.outputDir = options->outputDir;
     config.utterances = options->utterances;
+    config.preRollMs = options->preRollMs;
     if (!options->fixturePath.empty()) {
         // soundrelay opens it, so the name must not depend on a directory.
         std::error_code ignored;

@@ -12,6 +12,9 @@ bool parseCount(const std::string& text, int& count)
     return ec == std::errc() && end == text.data() + text.size() && count >= 0;
 }
 
+// soundrelay holds at most ten seconds.
+constexpr int kLongestPreRollMs = 10000;
+
 }  // namespace
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
@@ -27,7 +30,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
                             : name == "--helpers" ? &options.helpersDir
                             : name == "--fixture" ? &options.fixturePath
                                                   : nullptr;
-        if (text == nullptr && name != "--utterances") {
+        const bool isCount = name == "--utterances" || name == "--pre-roll";
+        if (text == nullptr && !isCount) {
             error = "unknown option " + name;
             return std::nullopt;
         }
@@ -38,8 +42,12 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
         const std::string value = argv[++i];
         if (text != nullptr) {
             *text = value;
-        } else if (!parseCount(value, options.utterances)) {
+        } else if (name == "--utterances" && !parseCount(value, options.utterances)) {
             error = "--utterances takes a count, not " + value;
+            return std::nullopt;
+        } else if (name == "--pre-roll" &&
+                   (!parseCount(value, options.preRollMs) || options.preRollMs > kLongestPreRollMs)) {
+            error = "--pre-roll takes milliseconds from 0 to 10000, not " + value;
             return std::nullopt;
         }
     }
@@ -49,6 +57,7 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
 std::string usage(const std::string& program)
 {
     return "Usage: " + program + R"( [--out DIR] [--helpers DIR] [--fixture FILE] [--utterances N]
+       [--pre-roll MS]
 
 Starts keywatch and soundrelay, records while Caps Lock push-to-talk is
 down, and writes each utterance as a 16 kHz mono 16-bit WAV file.
@@ -64,6 +73,12 @@ down, and writes each utterance as a 16 kHz mono 16-bit WAV file.
   --fixture FILE    record FILE in place of the microphone; it must be a
                     16 kHz mono audio file
   --utterances N    exit after N utterances (default: run until stopped)
+  --pre-roll MS     put soundrelay in standby and begin each utterance MS
+                    milliseconds (0 to 10000) before the press, so that
+                    nothing said as the key goes down is lost. Standby keeps
+                    the microphone open for as long as this program runs.
+                    Default: off, the microphone is open only while
+                    push-to-talk is down
   -h, --help        this text
 
 Push-to-talk follows keywatch's cd and cu lines: one press of Caps Lock

@@ -11,6 +11,7 @@ struct Options {
     std::string helpersDir;   // empty: look in the usual places
     std::string fixturePath;  // empty: record the microphone
     int utterances = 0;       // exit after this many; 0: run until stopped
+    int preRollMs = -1;       // below 0: no standby, no pre-roll
     bool help = false;
 };
 

@@ -3,6 +3,7 @@
 #include "json_fields.h"
 #include "say.h"
 
+#include <cmath>
 #include <cstdio>
 #include <string_view>
 
@@ -33,7 +34,11 @@ std::string sourceOf(const nlohmann::json& started)
         return "fixture " + textField(started, "fixtureName");
     }
     const auto inputRate = static_cast<long>(numberField(started, "inputSampleRate", 0));
-    return source + " at " + std::to_string(inputRate) + " Hz";
+    std::string text = source + " at " + std::to_string(inputRate) + " Hz";
+    if (started.contains("preRollMs")) {
+        text += ", from " + std::to_string(std::lround(numberField(started, "preRollMs", 0))) + " ms before the press";
+    }
+    return text;
 }
 
 std::string secondsText(double seconds)
@@ -85,6 +90,9 @@ void Utterances::begin()
     if (!fixturePath_.empty()) {
         start["fixturePath"] = fixturePath_;
     }
+    if (preRollMs_) {
+        start["preRollMs"] = *preRollMs_;
+    }
     if (!send_(start.dump())) {
         abandon("soundrelay takes no commands");
     }
@@ -109,6 +117,8 @@ void Utterances::onRecorderEvent(const nlohmann::json& event)
         complete();
     } else if (type == "fixture_finished" && current_) {
         say(label() + ": fixture " + textField(event, "fixtureName") + " played to its end");
+    } else if (type == "standby_started" || type == "standby_stopped") {
+        say("soundrelay: " + type);
     } else if (type == "error") {
         onRecorderError(textField(event, "error"));
     } else if (type != "pong") {

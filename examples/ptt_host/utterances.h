@@ -27,6 +27,10 @@ public:
     // `fixturePath`, when not empty, is recorded in place of the microphone.
     Utterances(std::filesystem::path outputDir, std::string fixturePath, SendCommand send);
 
+    // Each start asks soundrelay to begin `milliseconds` before it, from
+    // what its standby holds.
+    void setPreRoll(int milliseconds) { preRollMs_ = milliseconds; }
+
     // Push-to-talk went down. A press while the last utterance is still
     // being stopped starts the next one as soon as it has ended.
     void press();
@@ -64,6 +68,7 @@ private:
 
     std::filesystem::path outputDir_;
     std::string fixturePath_;
+    std::optional<int> preRollMs_;
     SendCommand send_;
     std::optional<Current> current_;
     bool pressPending_ = false;

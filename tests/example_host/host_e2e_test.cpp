@@ -248,6 +248,33 @@ TEST_F(ExampleHost, CaptureLostEndsTheUtteranceAndTheNextPressRecordsAfresh)
     EXPECT_EQ(stopHost(), 0);
 }
 
+// --pre-roll: standby from the start, and each utterance begins with what
+// was held before its press.
+TEST_F(ExampleHost, APreRollBeginsEachUtteranceBeforeItsPress)
+{
+    std::string error;
+    auto pulse = testsupport::PrivatePulse::start({}, &error);
+    ASSERT_TRUE(pulse) << error;
+    startHost({"--pre-roll", "300"}, pulse->clientEnvironment());
+    EXPECT_NE(host_->transcript().find("soundrelay in standby"), std::string::npos) << host_->transcript();
+
+    // The first press may come before standby holds 300 ms; by the second,
+    // the first utterance has run longer than that.
+    const size_t preRollBytes = 44 + kRate * 3 / 10 * 2;
+    for (int number : {1, 2}) {
+        tapCaps();
+        const std::string started = expectLine("utterance " + std::to_string(number) + ": recording from microphone");
+        if (number == 2) {
+            EXPECT_NE(started.find("at 48000 Hz, from 300 ms before the press"), std::string::npos) << started;
+        }
+        ASSERT_TRUE(waitForFileSize(outFile(number), preRollBytes, 5s));
+        tapCaps();
+        EXPECT_GE(recorded(expectLine("utterance " + std::to_string(number) + ": " + outFile(number))).size(),
+                  kRate * 3 / 10);
+    }
+    EXPECT_EQ(stopHost(), 0);
+}
+
 TEST_F(ExampleHost, AHelperThatCannotStartEndsTheHostWithAClearMessage)
 {
     struct Case {

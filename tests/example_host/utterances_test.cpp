@@ -69,3 +69,26 @@ TEST_F(UtterancesTest, APressWhileTheLastOneStopsStartsTheNextWhenItHasEnded)
 }
 
 }  // namespace
+
+namespace {
+
+// With a pre-roll every start asks for it; without, the start is as before.
+TEST_F(UtterancesTest, APreRollRidesOnEveryStartAndOnlyWhenSet)
+{
+    utterances_->press();
+    utterances_->release();
+    utterances_->onRecorderEvent({{"type", "recording_stopped"}});
+    utterances_->setPreRoll(300);
+    for (int i = 0; i < 2; ++i) {
+        utterances_->press();
+        utterances_->onRecorderEvent({{"type", "recording_started"}, {"preRollMs", 300}});
+        utterances_->release();
+        utterances_->onRecorderEvent({{"type", "recording_stopped"}});
+    }
+    ASSERT_EQ(sent_.size(), 6u);
+    EXPECT_FALSE(json::parse(sent_[0]).contains("preRollMs"));
+    EXPECT_EQ(json::parse(sent_[2]).value("preRollMs", -1), 300);
+    EXPECT_EQ(json::parse(sent_[4]).value("preRollMs", -1), 300);
+}
+
+}  // namespace

@@ -49,20 +49,20 @@ TEST(DecodeCommand, ReadsTheFieldsAndTreatsNullAsAbsent)
         const char* line;
         Command expected;
     } cases[] = {
-        {R"({"command":"ping"})", {"ping", {}, {}, {}, {}}},
-        {R"(  {"command":"ping"}  )", {"ping", {}, {}, {}, {}}},
-        {R"({"command":"ping","reason":"x","other":[1,2]})", {"ping", {}, {}, "x", {}}},
+        {R"({"command":"ping"})", {"ping", {}, {}, {}, {}, {}, {}}},
+        {R"(  {"command":"ping"}  )", {"ping", {}, {}, {}, {}, {}, {}}},
+        {R"({"command":"ping","reason":"x","other":[1,2]})", {"ping", {}, {}, "x", {}, {}, {}}},
         {R"({"command":"start","sampleRate":null,"channels":null,"reason":null,"fixturePath":null})",
-         {"start", {}, {}, {}, {}}},
-        {R"({"command":"start","sampleRate":44100})", {"start", 44100.0, {}, {}, {}}},
-        {R"({"command":"start","sampleRate":22050.5,"channels":2})", {"start", 22050.5, 2, {}, {}}},
-        {R"({"command":"start","channels":-3})", {"start", {}, -3, {}, {}}},
-        {R"({"command":"start","channels":4294967296})", {"start", {}, 4294967296, {}, {}}},
-        {R"({"command":"start","channels":2.0})", {"start", {}, 2, {}, {}}},
-        {R"({"command":"start","channels":1e2})", {"start", {}, 100, {}, {}}},
-        {R"({"command":"start","fixturePath":"a/b.wav"})", {"start", {}, {}, {}, "a/b.wav"}},
-        {R"({"command":"x","command":"ping"})", {"ping", {}, {}, {}, {}}},
-        {"{\"command\":\"\\u00e9\"}", {"\xC3\xA9", {}, {}, {}, {}}},
+         {"start", {}, {}, {}, {}, {}, {}}},
+        {R"({"command":"start","sampleRate":44100})", {"start", 44100.0, {}, {}, {}, {}, {}}},
+        {R"({"command":"start","sampleRate":22050.5,"channels":2})", {"start", 22050.5, 2, {}, {}, {}, {}}},
+        {R"({"command":"start","channels":-3})", {"start", {}, -3, {}, {}, {}, {}}},
+        {R"({"command":"start","channels":4294967296})", {"start", {}, 4294967296, {}, {}, {}, {}}},
+        {R"({"command":"start","channels":2.0})", {"start", {}, 2, {}, {}, {}, {}}},
+        {R"({"command":"start","channels":1e2})", {"start", {}, 100, {}, {}, {}, {}}},
+        {R"({"command":"start","fixturePath":"a/b.wav"})", {"start", {}, {}, {}, "a/b.wav", {}, {}}},
+        {R"({"command":"x","command":"ping"})", {"ping", {}, {}, {}, {}, {}, {}}},
+        {"{\"command\":\"\\u00e9\"}", {"\xC3\xA9", {}, {}, {}, {}, {}, {}}},
     };
     for (const auto& c : cases) {
         auto decoded = decodeCommand(c.line);
@@ -73,6 +73,49 @@ TEST(DecodeCommand, ReadsTheFieldsAndTreatsNullAsAbsent)
         EXPECT_EQ(got.channels, c.expected.channels) << c.line;
         EXPECT_EQ(got.reason, c.expected.reason) << c.line;
         EXPECT_EQ(got.fixturePath, c.expected.fixturePath) << c.line;
+    }
+}
+
+// "seconds" belongs to "standby" and "preRollMs" to "start": each is
+// checked there and ignored by every other command, as unknown keys are.
+TEST(DecodeCommand, ChecksStandbySecondsAndPreRollForTheirCommandsOnly)
+{
+    const struct {
+        const char* line;
+        std::optional<std::string> error;
+        std::optional<double> seconds;
+        std::optional<double> preRollMs;
+    } cases[] = {
+        {R"({"command":"standby"})", {}, {}, {}},
+        {R"({"command":"standby","seconds":null})", {}, {}, {}},
+        {R"({"command":"standby","seconds":0})", {}, 0.0, {}},
+        {R"({"command":"standby","seconds":0.25})", {}, 0.25, {}},
+        {R"({"command":"standby","seconds":10})", {}, 10.0, {}},
+        {R"({"command":"standby","seconds":10.001})", "invalid_standby_seconds", {}, {}},
+        {R"({"command":"standby","seconds":-0.5})", "invalid_standby_seconds", {}, {}},
+        {R"({"command":"standby","seconds":"1"})", "invalid_standby_seconds", {}, {}},
+        {R"({"command":"standby","seconds":true})", "invalid_standby_seconds", {}, {}},
+        {R"({"command":"start","preRollMs":300})", {}, {}, 300.0},
+        {R"({"command":"start","preRollMs":0})", {}, {}, 0.0},
+        {R"({"command":"start","preRollMs":1e9})", {}, {}, 1e9},
+        {R"({"command":"start","preRollMs":null})", {}, {}, {}},
+        {R"({"command":"start","preRollMs":-1})", "invalid_pre_roll", {}, {}},
+        {R"({"command":"start","preRollMs":"300"})", "invalid_pre_roll", {}, {}},
+        {R"({"command":"start","preRollMs":[300]})", "invalid_pre_roll", {}, {}},
+        {R"({"command":"ping","seconds":"x","preRollMs":-1})", {}, {}, {}},
+        {R"({"command":"start","seconds":99})", {}, {}, {}},
+        {R"({"command":"standby","preRollMs":-1})", {}, {}, {}},
+    };
+    for (const auto& c : cases) {
+        auto decoded = decodeCommand(c.line);
+        if (c.error) {
+            ASSERT_TRUE(std::holds_alternative<DecodeError>(decoded)) << c.line;
+            EXPECT_EQ(std::get<DecodeError>(decoded).description, *c.error) << c.line;
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<Command>(decoded)) << c.line;
+        EXPECT_EQ(std::get<Command>(decoded).seconds, c.seconds) << c.line;
+        EXPECT_EQ(std::get<Command>(decoded).preRollMs, c.preRollMs) << c.line;
     }
 }
 
