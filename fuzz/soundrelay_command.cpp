@@ -32,7 +32,7 @@ using recorder::DecodeError;
 
 // What the loop must answer one line with.
 struct Answer {
-    enum Kind { pong, stopped, startOutcome, unknownCommand, decodeFailed } kind;
+    enum Kind { pong, stopped, startOutcome, standbyOutcome, unknownCommand, decodeFailed } kind;
     std::string error;  // the exact "error" text of decodeFailed
 };
 
@@ -71,7 +71,8 @@ std::string checkedRepair(std::string_view raw)
 bool sameCommand(const Command& a, const Command& b)
 {
     return a.command == b.command && a.sampleRate == b.sampleRate && a.channels == b.channels &&
-           a.reason == b.reason && a.fixturePath == b.fixturePath;
+           a.reason == b.reason && a.fixturePath == b.fixturePath && a.seconds == b.seconds &&
+           a.preRollMs == b.preRollMs;
 }
 
 // A decoded command written back as JSON decodes to itself.
@@ -84,6 +85,12 @@ void checkRoundTrip(const Command& command)
     }
     if (command.channels) {
         object["channels"] = *command.channels;
+    }
+    if (command.seconds) {
+        object["seconds"] = *command.seconds;
+    }
+    if (command.preRollMs) {
+        object["preRollMs"] = *command.preRollMs;
     }
     for (const auto& [key, text] : {std::pair{"reason", &command.reason}, std::pair{"fixturePath", &command.fixturePath}}) {
         if (*text) {
@@ -119,6 +126,9 @@ Answer expectedAnswer(const std::string& line)
     if (command.command == "start") {
         return {Answer::startOutcome, {}};
     }
+    if (command.command == "standby") {
+        return {Answer::standbyOutcome, {}};
+    }
     return {Answer::unknownCommand, {}};
 }
 
@@ -147,6 +157,11 @@ void checkAnswer(const json& event, const Answer& answer)
     case Answer::startOutcome:
         require(isType(event, "recording_started") || errorText(event).starts_with("decode_failed:"),
                 "start is answered by recording_started or a decode_failed error");
+        return;
+    case Answer::standbyOutcome:
+        require(isType(event, "standby_started") || event == json({{"type", "standby_stopped"}}) ||
+                    errorText(event).starts_with("decode_failed:"),
+                "standby is answered by standby_started, standby_stopped or a decode_failed error");
         return;
     case Answer::unknownCommand:
         require(event == json({{"type", "error"}, {"error", "unknown_command"}}), "an unknown word is reported");
