@@ -138,7 +138,9 @@ public:
             stream_.reset();
             return libraryError(failure);
         }
-        running_ = true;
+        // The first buffers may reach the tap while start() still waits,
+        // and a block may stop the capture then: it stays stopped.
+        running_ = stream_ != nullptr;
         return std::nullopt;
     }
 
@@ -304,6 +306,9 @@ private:
         }
         const bool settled = waitUntil(
             [this] {
+                if (!stream_) {
+                    return true; // a tap block already stopped it
+                }
                 const pa_stream_state_t state = pa_stream_get_state(stream_.get());
                 return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
             },
@@ -311,7 +316,7 @@ private:
         if (!settled) {
             return PA_ERR_TIMEOUT;
         }
-        if (pa_stream_get_state(stream_.get()) != PA_STREAM_READY) {
+        if (stream_ && pa_stream_get_state(stream_.get()) != PA_STREAM_READY) {
             return pa_context_errno(context_.get());
         }
         return PA_OK;
