@@ -115,7 +115,7 @@ std::unique_ptr<EvdevTap> EvdevTap::open(bool active, std::shared_ptr<LiveTaps> 
     if (!tap->startWatching()) {
         return nullptr;
     }
-    auto keyboards = tap->prepare(listEventNodes());
+    auto keyboards = tap->prepare(listEventNodes(), true);
     const bool anyToTake = std::any_of(keyboards.begin(), keyboards.end(),
                                        [](const Keyboard& keyboard) { return keyboard.output != nullptr; });
     // A session in the background starts with nothing and waits its turn.
@@ -177,11 +177,14 @@ bool EvdevTap::startWatching()
 }
 
 // Outside the lock: making a virtual keyboard takes the kernel a while.
-// An active tap takes a keyboard only where it can re-emit its keys and
-// nobody else holds it; the rest it only listens to: keyboards that are
-// also pointers, ones another program holds, and another keywatch's
-// virtual keyboards, whose keys it hears as that keywatch passes them.
-std::vector<EvdevTap::Keyboard> EvdevTap::prepare(const std::vector<std::string>& paths)
+// An active tap takes a keyboard only where it can re-emit its keys; the
+// rest it only listens to: keyboards that are also pointers, and another
+// keywatch's virtual keyboards, whose keys it hears as that keywatch
+// passes them. At the start it also leaves alone the keyboards another
+// program holds, so that a tap with nothing to take is not made at all.
+// Later a grab refused is only tried again: the holder may be a program
+// that merely looks, as keywatch itself does here.
+std::vector<EvdevTap::Keyboard> EvdevTap::prepare(const std::vector<std::string>& paths, bool leaveHeld)
 {
     std::vector<Keyboard> prepared;
     if (!sessionActive_) {
@@ -195,7 +198,7 @@ std::vector<EvdevTap::Keyboard> EvdevTap::prepare(const std::vector<std::string>
         keyboard.device = std::move(device);
         const InputDevice& found = *keyboard.device;
         const bool takeable = active_ && !found.isPointer() && !found.isKeywatchOutput();
-        if (takeable && !keyboard.device->heldElsewhere()) {
+        if (takeable && !(leaveHeld && keyboard.device->heldElsewhere())) {
             keyboard.output = VirtualKeyboard::createFor(found.identity());
             keyboard.outputSince = Clock::now();
         }
@@ -609,7 +612,7 @@ void EvdevTap::run()
             if (tag == kWakeTag) {
                 drain(wakeFd_.get());
             } else if (tag == kWatchTag) {
-                auto appeared = prepare(watch_->takeChanges());
+                auto appeared = prepare(watch_->takeChanges(), false);
                 std::lock_guard lock(mutex_);
                 addKeyboardsLocked(std::move(appeared));
             } else if (tag == kOpensTag) {
@@ -639,9 +642,15 @@ int EvdevTap::millisecondsToDeadline()
         const auto now = Clock::now();
         for (const auto& entry : keyboards_) {
             const Keyboard& keyboard = entry.second;
+            if (!keyboard.output || keyboard.device->grabbed()) {
+                continue;
+            }
             const auto settled = keyboard.outputSince + kOutputSettle;
-            if (keyboard.output && !keyboard.device->grabbed() && settled > now) {
+            if (settled > now) {
                 consider(settled);
+            }
+            if (keyboard.retryAt) {
+                consider(*keyboard.retryAt);
             }
         }
     }
@@ -685,7 +694,7 @@ void EvdevTap::followSession()
         return;
     }
     if (active) {
-        auto keyboards = prepare(listEventNodes());
+        auto keyboards = prepare(listEventNodes(), false);
         std::lock_guard lock(mutex_);
         addKeyboardsLocked(std::move(keyboards));
         return;
@@ -781,14 +790,22 @@ void EvdevTap::grabWhereAllowed()
         if (!settled && (keyboard.device->madeByProgram() || !keyboard.outputTaken)) {
             continue;
         }
+        if (keyboard.retryAt && now < *keyboard.retryAt) {
+            continue;
+        }
         if (keyboard.device->madeByProgram() && grabbedByAnother(keyboard.output->devnode())) {
             letOutputGoLocked(keyboard);
             continue;
         }
         const GrabResult result = keyboard.device->tryGrab();
         if (result == GrabResult::heldElsewhere) {
-            letOutputGoLocked(keyboard);
-        } else if (result == GrabResult::grabbed && guard_) {
+            keyboard.retryDelay = std::clamp(2 * keyboard.retryDelay, kFirstRetry, kLongestRetry);
+            keyboard.retryAt = now + keyboard.retryDelay;
+            continue;
+        }
+        keyboard.retryAt.reset();
+        keyboard.retryDelay = std::chrono::milliseconds{0};
+        if (result == GrabResult::grabbed && guard_) {
             guard_->setGrabbed(keyboard.guardSlot, true);
         }
         grabbedAny = grabbedAny || result == GrabResult::grabbed;

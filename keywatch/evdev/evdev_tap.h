@@ -50,6 +50,9 @@ inline constexpr std::chrono::milliseconds kUnreadLimit{750};
 // its keyboard is grabbed all the same; a keyboard made by a program
 // always waits this long (see grabWhereAllowed).
 inline constexpr std::chrono::milliseconds kOutputSettle{1000};
+// The first and the longest wait before a refused grab is tried again.
+inline constexpr std::chrono::milliseconds kFirstRetry{100};
+inline constexpr std::chrono::milliseconds kLongestRetry{5000};
 
 class EvdevTap final : public standin::BackendTap {
 public:
@@ -86,11 +89,14 @@ private:
         int openWatch = -1;       // inotify watch on the output's node
         bool outputTaken = false; // someone opened the output's node
         Clock::time_point outputSince{};
+        // Another program held the grab: asked again later, less and less often.
+        std::optional<Clock::time_point> retryAt;
+        std::chrono::milliseconds retryDelay{0};
     };
 
     EvdevTap(bool active, std::shared_ptr<LiveTaps> liveTaps, std::shared_ptr<TapGuard> guard);
     bool startWatching();
-    std::vector<Keyboard> prepare(const std::vector<std::string>& paths);
+    std::vector<Keyboard> prepare(const std::vector<std::string>& paths, bool leaveHeld);
     void followSession();
     bool isKnown(const InputDevice& device);
 
