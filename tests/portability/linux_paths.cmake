@@ -12,4 +12,7 @@ if(offending)
   list(JOIN offending "\n  " named)
   message(FATAL_ERROR "These name a path only Linux has:\n  ${named}")
 endif()
+# Make, unlike Ninja, does not make the folders of a command's outputs.
+get_filename_component(stamp_dir ${STAMP} DIRECTORY)
+file(MAKE_DIRECTORY ${stamp_dir})
 file(TOUCH ${STAMP})
