@@ -43,9 +43,9 @@ using LiveTaps = keys::LiveTapList<EvdevTap>;
 
 // How long the callback may take to settle a key.
 inline constexpr std::chrono::milliseconds kSettleTimeout{1000};
-// How long a key may wait unread before the tap's thread reads it. Shorter
-// than the guard's limit, so that a running keywatch helps itself.
-inline constexpr std::chrono::milliseconds kUnreadLimit{750};
+// How long a key may wait unread before the tap's thread reads it. Well
+// short of the guard's limit, so that a running keywatch helps itself.
+inline constexpr std::chrono::milliseconds kUnreadLimit{500};
 // How long a new virtual keyboard waits for the desktop to open it before
 // its keyboard is grabbed all the same; a keyboard made by a program
 // always waits this long (see grabWhereAllowed).

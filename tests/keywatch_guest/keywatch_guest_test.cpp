@@ -359,10 +359,33 @@ TEST_F(KeywatchGuest, FiveHundredFastKeysAllArriveInOrder)
     expectNothingBeforeMarker();
 }
 
+// The next `count` key events from whichever reader has them first.
+std::vector<KeyEvent> takeFromEither(InputReader& first, InputReader& second, size_t count, milliseconds timeout)
+{
+    std::vector<KeyEvent> came;
+    const auto deadline = Clock::now() + timeout;
+    while (came.size() < count && Clock::now() < deadline) {
+        pollfd readers[] = {{first.fd(), POLLIN, 0}, {second.fd(), POLLIN, 0}};
+        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+        ::poll(readers, 2, static_cast<int>(std::max<int64_t>(left, 0)));
+        for (InputReader* reader : {&first, &second}) {
+            for (const KeyEvent& event : reader->drain()) {
+                came.push_back(event);
+            }
+        }
+    }
+    return came;
+}
+
 // keywatch blocks writing its debug lines once nobody reads them; the
-// backend stops waiting for it after a second and lets keys through.
+// backend stops waiting for it and lets keys through. On a machine so
+// loaded that the tap's own thread comes late, the guard may let the
+// keyboard go instead, and keys then come straight from it.
 TEST_F(KeywatchGuest, AStalledCallbackLetsKeysThroughAfterOneSecond)
 {
+    std::string error;
+    auto direct = InputReader::open(keyboard_->devnode(), &error);
+    ASSERT_TRUE(direct) << error;
     startKeywatch({"--debug"});
     InputReader& applications = run_->applications();
     constexpr size_t kMaxTaps = 4000;
@@ -371,9 +394,10 @@ TEST_F(KeywatchGuest, AStalledCallbackLetsKeysThroughAfterOneSecond)
     for (size_t i = 0; i < kMaxTaps && (stalledAt == 0 || i < stalledAt + kTapsAfterStall); ++i) {
         const auto typed = Clock::now();
         tap(letter(i));
-        const std::string difference = firstDifference(tapEvents(letter(i)), applications.take(2, kLineWait));
-        ASSERT_EQ(difference, "") << "tap " << i << (stalledAt > 0 ? ", after the stall" : "");
-        if (stalledAt == 0 && Clock::now() - typed > 800ms) {
+        const auto came = takeFromEither(applications, *direct, 2, kLineWait);
+        ASSERT_EQ(firstDifference(tapEvents(letter(i)), came), "")
+            << "tap " << i << (stalledAt > 0 ? ", after the stall" : "");
+        if (stalledAt == 0 && Clock::now() - typed > 400ms) {
             stalledAt = i;
         }
     }
@@ -388,6 +412,7 @@ TEST_F(KeywatchGuest, AStalledCallbackLetsKeysThroughAfterOneSecond)
         reEnabled = *line == R"({"t":"re","reason":-2,"reset":true})";
     }
     EXPECT_TRUE(reEnabled);
+    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait));
     tap(KEY_B);
     expectApplicationsGet(tapEvents(KEY_B));
 }
