@@ -1,5 +1,8 @@
 #include "keywatch_guest_run.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <sstream>
 #include <utility>
 
@@ -57,6 +60,25 @@ std::optional<int> GuestKeywatch::finish(milliseconds timeout)
     // A full pipe would hold keywatch up on its way out.
     child_->readRemainingStdout(timeout);
     return child_->waitExit(timeout);
+}
+
+std::vector<testsupport::KeyEvent> takeFromEither(testsupport::InputReader& first, testsupport::InputReader& second,
+                                                  size_t count, milliseconds timeout)
+{
+    using Clock = std::chrono::steady_clock;
+    std::vector<testsupport::KeyEvent> came;
+    const auto deadline = Clock::now() + timeout;
+    while (came.size() < count && Clock::now() < deadline) {
+        pollfd readers[] = {{first.fd(), POLLIN, 0}, {second.fd(), POLLIN, 0}};
+        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+        ::poll(readers, 2, static_cast<int>(std::max<int64_t>(left, 0)));
+        for (testsupport::InputReader* reader : {&first, &second}) {
+            for (const testsupport::KeyEvent& event : reader->drain()) {
+                came.push_back(event);
+            }
+        }
+    }
+    return came;
 }
 
 std::string firstDifference(const std::vector<testsupport::KeyEvent>& sent,

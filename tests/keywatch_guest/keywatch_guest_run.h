@@ -17,6 +17,9 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 inline constexpr milliseconds kLineWait = 3000ms;
+// keywatch grabs a keyboard a second after its virtual keyboard appears; a
+// guest emulated on a busy machine, under a sanitizer, takes some seconds more.
+inline constexpr milliseconds kGrabWait = 10000ms;
 inline constexpr char kPhysicalKeyboard[] = "test physical keyboard";
 // keywatch's virtual keyboard for the one above.
 inline constexpr char kVirtualKeyboard[] = "test physical keyboard (keywatch)";
@@ -60,6 +63,12 @@ private:
 };
 
 using testsupport::isHeartbeat;
+
+// The next `count` key events from whichever reader has them first: keys
+// that pass keywatch come from its virtual keyboard, keys it does not hold
+// straight from the keyboard.
+std::vector<testsupport::KeyEvent> takeFromEither(testsupport::InputReader& first, testsupport::InputReader& second,
+                                                  size_t count, milliseconds timeout);
 
 // The first place where what came differs from what was sent, or "" when both agree.
 std::string firstDifference(const std::vector<testsupport::KeyEvent>& sent,

@@ -33,6 +33,7 @@ using testsupport::tapEvents;
 using testsupport::UinputKeyboard;
 using testsupport::waitGrabError;
 using kwguest::firstDifference;
+using kwguest::takeFromEither;
 using Clock = std::chrono::steady_clock;
 
 const std::string kPhysicalName = kPhysicalKeyboard;
@@ -92,7 +93,7 @@ protected:
     void startKeywatch(std::vector<std::string> args)
     {
         startWithoutGrab(std::move(args));
-        ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait)) << "the keyboard was not grabbed";
+        ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait)) << "the keyboard was not grabbed";
     }
 
     void startWithoutGrab(std::vector<std::string> args, bool openVirtual = true)
@@ -359,24 +360,6 @@ TEST_F(KeywatchGuest, FiveHundredFastKeysAllArriveInOrder)
     expectNothingBeforeMarker();
 }
 
-// The next `count` key events from whichever reader has them first.
-std::vector<KeyEvent> takeFromEither(InputReader& first, InputReader& second, size_t count, milliseconds timeout)
-{
-    std::vector<KeyEvent> came;
-    const auto deadline = Clock::now() + timeout;
-    while (came.size() < count && Clock::now() < deadline) {
-        pollfd readers[] = {{first.fd(), POLLIN, 0}, {second.fd(), POLLIN, 0}};
-        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
-        ::poll(readers, 2, static_cast<int>(std::max<int64_t>(left, 0)));
-        for (InputReader* reader : {&first, &second}) {
-            for (const KeyEvent& event : reader->drain()) {
-                came.push_back(event);
-            }
-        }
-    }
-    return came;
-}
-
 // keywatch blocks writing its debug lines once nobody reads them; the
 // backend stops waiting for it and lets keys through. On a machine so
 // loaded that the tap's own thread comes late, the guard may let the
@@ -412,7 +395,7 @@ TEST_F(KeywatchGuest, AStalledCallbackLetsKeysThroughAfterOneSecond)
         reEnabled = *line == R"({"t":"re","reason":-2,"reset":true})";
     }
     EXPECT_TRUE(reEnabled);
-    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait));
+    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait));
     tap(KEY_B);
     expectApplicationsGet(tapEvents(KEY_B));
 }
@@ -423,7 +406,7 @@ TEST_F(KeywatchGuest, AKeyHeldAtStartIsReleasedToTheSystemBeforeTheGrab)
     startWithoutGrab({});
     EXPECT_EQ(run_->okLine(), kActiveOk);
     release(KEY_A);
-    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait)) << "the keyboard was not grabbed";
+    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait)) << "the keyboard was not grabbed";
     // A's release would have come first.
     tap(KEY_B);
     expectApplicationsGet(tapEvents(KEY_B));
@@ -436,7 +419,7 @@ TEST_F(KeywatchGuest, AKeyboardPluggedInLaterJoinsAndOneUnpluggedLeavesTheOtherW
     std::string error;
     auto second = UinputKeyboard::create("second test keyboard", &error);
     ASSERT_TRUE(second) << error;
-    ASSERT_TRUE(waitGrabError(second->devnode(), EBUSY, kLineWait)) << "the second keyboard was not grabbed";
+    ASSERT_TRUE(waitGrabError(second->devnode(), EBUSY, kGrabWait)) << "the second keyboard was not grabbed";
     ASSERT_TRUE(run_->watchOutput("second test keyboard (keywatch)", &error)) << error;
     second->tap(KEY_B);
     expectApplicationsGet(tapEvents(KEY_B));
@@ -451,7 +434,7 @@ TEST_F(KeywatchGuest, AKeyboardPluggedInLaterJoinsAndOneUnpluggedLeavesTheOtherW
     // Plugged in again, the first keyboard joins once more.
     keyboard_ = UinputKeyboard::create(kPhysicalName, &error);
     ASSERT_TRUE(keyboard_) << error;
-    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait)) << "the first keyboard was not grabbed";
+    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait)) << "the first keyboard was not grabbed";
     ASSERT_TRUE(run_->watchOutput(kVirtualKeyboard, &error)) << error;
     expectNothingBeforeMarker();
 }
@@ -470,7 +453,7 @@ TEST_F(KeywatchGuest, EndOfInputAndSigtermEndItWithStatusZeroAndLetTheKeyboardGo
         std::string error;
         auto run = GuestKeywatch::start({{"65"}, true, true}, &error);
         ASSERT_TRUE(run) << error;
-        ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait));
+        ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait));
         if (signal == 0) {
             run->child().closeStdin();
         } else {
@@ -521,7 +504,7 @@ TEST_F(KeywatchGuest, ItEndsWhenItsParentDies)
     }
     ASSERT_TRUE(started);
     ASSERT_GT(keywatch, 0);
-    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait));
+    ASSERT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait));
     shell->sendSignal(SIGKILL);
     ASSERT_TRUE(shell->waitExit(5000ms));
     // The next heartbeat, within two seconds, finds the parent gone.
@@ -604,7 +587,7 @@ TEST_F(KeywatchGuest, AListenOnlyTapBecomesActiveOnceUinputAppears)
         EXPECT_EQ(run_->okLine(), R"({"t":"ok","tap":2,"en":true,"im":0,"remap":-1})");
     }
     EXPECT_EQ(run_->event(15000ms), R"({"t":"upgraded","tap":0,"en":true})");
-    EXPECT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kLineWait));
+    EXPECT_TRUE(waitGrabError(keyboard_->devnode(), EBUSY, kGrabWait));
     tap(KEY_CAPSLOCK);
     expectLines({kCd});
 }
