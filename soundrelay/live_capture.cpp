@@ -34,6 +34,15 @@ std::optional<audio::Error> RecorderHelper::start(double sampleRate, int64_t cha
     return startLive(sampleRate, channels, preRollMs);
 }
 
+Event RecorderHelper::liveStarted(double sampleRate, int64_t channels, double inputSampleRate)
+{
+    return Event{{"type", std::string("recording_started")},
+                 {"sampleRate", sampleRate},
+                 {"channels", channels},
+                 {"inputSampleRate", inputSampleRate},
+                 {"inputSource", std::string("microphone")}};
+}
+
 std::optional<audio::Error> RecorderHelper::startLive(double sampleRate, int64_t channels,
                                                       std::optional<double> preRollMs)
 {
@@ -67,11 +76,7 @@ std::optional<audio::Error> RecorderHelper::startLive(double sampleRate, int64_t
     captureFormat_ = inputFormat;
     isRecording_ = true;
     liveRecording_ = true;
-    Event started{{"type", std::string("recording_started")},
-                  {"sampleRate", sampleRate},
-                  {"channels", channels},
-                  {"inputSampleRate", inputFormat.sampleRate},
-                  {"inputSource", std::string("microphone")}};
+    Event started = liveStarted(sampleRate, channels, inputFormat.sampleRate);
     // Nothing is held without standby, so nothing comes before the start.
     if (preRollMs) {
         started.emplace_back("preRollMs", int64_t{0});

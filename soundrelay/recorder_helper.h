@@ -64,6 +64,8 @@ private:
     std::optional<audio::Error> start(double sampleRate, int64_t channels, const std::optional<std::string>& fixturePath,
                                       std::optional<double> preRollMs);
     std::optional<audio::Error> startLive(double sampleRate, int64_t channels, std::optional<double> preRollMs);
+    // The event of a live recording that has started.
+    static Event liveStarted(double sampleRate, int64_t channels, double inputSampleRate);
     std::optional<RecordingPath> makeRecordingPath(const audio::Format& inputFormat, double sampleRate,
                                                    int64_t channels, std::optional<audio::Error>& failure);
     void stop();

@@ -123,11 +123,7 @@ std::optional<audio::Error> RecorderHelper::startFromStandby(double sampleRate, 
     }
     isRecording_ = true;
     liveRecording_ = true;
-    Event started{{"type", std::string("recording_started")},
-                  {"sampleRate", sampleRate},
-                  {"channels", channels},
-                  {"inputSampleRate", inputFormat.sampleRate},
-                  {"inputSource", std::string("microphone")}};
+    Event started = liveStarted(sampleRate, channels, inputFormat.sampleRate);
     if (preRollMs) {
         started.emplace_back("preRollMs", 1000.0 * before / inputFormat.sampleRate);
     }
