@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <limits>
 
 namespace recorder {
 
@@ -63,42 +64,37 @@ bool decodeOptionalString(const json& object, const char* key, std::optional<std
     return true;
 }
 
-// The standby length: absent, or a number from 0 to 10 seconds.
-bool decodeStandbySeconds(const json& object, std::optional<double>& into)
+// A number under `key`: absent, or within [lowest, highest].
+bool decodeNumberWithin(const json& object, const char* key, double lowest, double highest,
+                        std::optional<double>& into)
 {
-    constexpr double kLongestStandby = 10.0;
-    const json* value = optionalValue(object, "seconds");
+    const json* value = optionalValue(object, key);
     if (!value) {
         return true;
     }
     if (!value->is_number()) {
         return false;
     }
-    const double seconds = value->get<double>();
-    if (!(seconds >= 0.0 && seconds <= kLongestStandby)) {
+    const double number = value->get<double>();
+    if (!(number >= lowest && number <= highest)) {
         return false;
     }
-    into = seconds;
+    into = number;
     return true;
 }
 
-// The pre-roll: absent, or a number of milliseconds not below zero. More
-// than is held is not wrong; the recording takes what there is.
+// The standby length: 0 to 10 seconds.
+bool decodeStandbySeconds(const json& object, std::optional<double>& into)
+{
+    constexpr double kLongestStandby = 10.0;
+    return decodeNumberWithin(object, "seconds", 0.0, kLongestStandby, into);
+}
+
+// The pre-roll: milliseconds not below zero. More than is held is not
+// wrong; the recording takes what there is.
 bool decodePreRoll(const json& object, std::optional<double>& into)
 {
-    const json* value = optionalValue(object, "preRollMs");
-    if (!value) {
-        return true;
-    }
-    if (!value->is_number()) {
-        return false;
-    }
-    const double milliseconds = value->get<double>();
-    if (!(milliseconds >= 0.0)) {
-        return false;
-    }
-    into = milliseconds;
-    return true;
+    return decodeNumberWithin(object, "preRollMs", 0.0, std::numeric_limits<double>::infinity(), into);
 }
 
 }  // namespace

@@ -78,14 +78,7 @@ bool isCapsLock(const standin::TapEvent& event)
 bool grabbedByAnother(const std::string& node)
 {
     const keys::UniqueFd fd(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return false;
-    }
-    if (::ioctl(fd.get(), EVIOCGRAB, 1) != 0) {
-        return true;
-    }
-    ::ioctl(fd.get(), EVIOCGRAB, 0);
-    return false;
+    return fd.get() >= 0 && grabRefusal(fd.get()) != 0;
 }
 
 }  // namespace

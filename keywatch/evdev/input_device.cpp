@@ -238,16 +238,18 @@ GrabResult InputDevice::tryGrab()
     return GrabResult::grabbed;
 }
 
+int grabRefusal(int fd)
+{
+    if (::ioctl(fd, EVIOCGRAB, 1) != 0) {
+        return errno;
+    }
+    ::ioctl(fd, EVIOCGRAB, 0);
+    return 0;
+}
+
 bool InputDevice::heldElsewhere()
 {
-    if (grabbed_ || !allKeysUp()) {
-        return false;
-    }
-    if (::ioctl(fd_.get(), EVIOCGRAB, 1) != 0) {
-        return errno == EBUSY;
-    }
-    ::ioctl(fd_.get(), EVIOCGRAB, 0);
-    return false;
+    return !grabbed_ && allKeysUp() && grabRefusal(fd_.get()) == EBUSY;
 }
 
 void InputDevice::ungrab()

@@ -34,6 +34,11 @@ struct KeyboardIdentity {
 std::string inputDeviceName(const std::string& eventNode);
 std::string inputDeviceName(dev_t deviceNumber);
 
+// Asks whether another program holds the grab of the open device `fd`, by
+// taking the grab for an instant: 0 when it was free, else the error
+// (EBUSY while another holds it).
+int grabRefusal(int fd);
+
 enum class GrabResult {
     grabbed,
     keysDown,      // try again once they are up
