@@ -58,6 +58,27 @@ uint32_t framesFor(double seconds, double sampleRate)
     return frames >= static_cast<double>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(frames);
 }
 
+std::shared_ptr<audio::PcmBuffer> framesFrom(audio::PcmBuffer& buffer, uint32_t first, audio::AudioPlatform& platform)
+{
+    if (first >= buffer.frameLength()) {
+        return nullptr;
+    }
+    std::vector<const uint8_t*> pointers;
+    const uint8_t* const* arrays = byteArrays(buffer, pointers);
+    const uint32_t frames = buffer.frameLength() - first;
+    auto rest = platform.makeBuffer(buffer.format(), frames);
+    if (!arrays || !rest || rest->bufferCount() != pointers.size()) {
+        return nullptr;
+    }
+    const size_t samplesPerFrame = buffer.format().interleaved ? buffer.format().channelCount : 1;
+    const size_t frameBytes = samplesPerFrame * sampleBytes(buffer.format().commonFormat);
+    for (uint32_t a = 0; a < pointers.size(); ++a) {
+        std::memcpy(writableArray(*rest, a), arrays[a] + size_t{first} * frameBytes, size_t{frames} * frameBytes);
+    }
+    rest->setFrameLength(frames);
+    return rest;
+}
+
 std::optional<FrameRing> FrameRing::make(const audio::Format& format, uint32_t capacityFrames)
 {
     if (sampleBytes(format.commonFormat) == 0 || format.channelCount == 0) {

@@ -44,6 +44,11 @@ private:
     uint32_t size_ = 0;
 };
 
+// The frames of `buffer` from `first` on, in a buffer from `platform`; null
+// when none are left or no buffer can be made.
+std::shared_ptr<audio::PcmBuffer> framesFrom(audio::PcmBuffer& buffer, uint32_t first,
+                                             audio::AudioPlatform& platform);
+
 // Frames that `seconds` of input at `sampleRate` take, rounded up; zero for
 // values that name no length.
 uint32_t framesFor(double seconds, double sampleRate);

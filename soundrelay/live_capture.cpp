@@ -135,10 +135,10 @@ std::optional<audio::Error> RecorderHelper::startCapture()
 
 audio::TapBlock RecorderHelper::makeTapBlock()
 {
-    return [gate = gate_](const std::shared_ptr<audio::PcmBuffer>& buffer, const audio::AudioTime&) {
+    return [gate = gate_](const std::shared_ptr<audio::PcmBuffer>& buffer, const audio::AudioTime& when) {
         std::lock_guard lock(gate->mutex);
         if (gate->helper && buffer) {
-            gate->helper->process(buffer);
+            gate->helper->process(buffer, when);
         }
     };
 }
@@ -236,6 +236,7 @@ void RecorderHelper::clearRecordingPath(bool keepHeldBack)
         drainConverter();
     }
     pendingPreRoll_.reset();
+    pendingSkip_ = 0;
     converter_.reset();
     outputFormat_.reset();
 }

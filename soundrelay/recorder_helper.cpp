@@ -60,7 +60,7 @@ void RecorderHelper::handleLine(const std::string& rawLine)
 {
     // Pre-roll counts back from the moment the line came, not from when
     // its start has been set up.
-    framesAtLineArrival_ = framesHeld_.load();
+    noteLineArrival();
     const std::string line = replaceInvalidUtf8(rawLine);
     if (line.empty()) {
         return;

@@ -6,6 +6,7 @@
 #include "cancellable_write.h"
 #include "command.h"
 #include "event.h"
+#include "capture_clock.h"
 #include "frame_ring.h"
 #include "playback_control.h"
 #include "serial_worker.h"
@@ -93,6 +94,8 @@ private:
     bool standbyRunning() const;
     std::optional<audio::Error> startFromStandby(double sampleRate, int64_t channels,
                                                  std::optional<double> preRollMs);
+    // Notes where in the held input the line that just arrived falls.
+    void noteLineArrival();
     // Gate held: hands the newest held input to the recording; the frames
     // that came before the start line arrived.
     uint32_t takePreRoll(double preRollMs);
@@ -100,7 +103,8 @@ private:
     // Tap conversion and the PCM16 writer. process() runs with the gate's
     // mutex held. writePcm16 is false when the write failed or was cancelled
     // by the teardown.
-    void process(const std::shared_ptr<audio::PcmBuffer>& buffer);
+    void process(const std::shared_ptr<audio::PcmBuffer>& buffer, const audio::AudioTime& when);
+    void holdFrames(audio::PcmBuffer& buffer, const audio::AudioTime& when);
     void convertAndWrite(const std::shared_ptr<audio::PcmBuffer>& buffer);
     void drainConverter();
     bool writePcm16(const audio::PcmBuffer& buffer);
@@ -123,7 +127,10 @@ private:
     std::shared_ptr<PlaybackControl> playback_;
     bool liveRecording_ = false;           // the recording uses engine_
     std::optional<double> standbySeconds_;  // standby is on
-    int64_t framesAtLineArrival_ = 0;       // framesHeld_ when the line came
+    // Where the last line came in the held input: the frames held by then,
+    // and the frame the capture clock says was being captured.
+    int64_t framesAtLineArrival_ = 0;
+    std::optional<int64_t> lineFrame_;
 
     // Read by the tap block, guarded by the gate's mutex.
     std::shared_ptr<TapGate> gate_;
@@ -131,10 +138,14 @@ private:
     std::optional<audio::Format> outputFormat_;
     std::optional<FrameRing> ring_;                   // during standby
     std::shared_ptr<audio::PcmBuffer> pendingPreRoll_;  // converted before the next buffer
+    int64_t pendingSkip_ = 0;  // frames of the next buffers that came before the pre-roll's start
 
-    // Every frame the ring has taken; read by the command loop when a line
-    // arrives.
-    std::atomic<int64_t> framesHeld_{0};
+    // Written by the tap block under the gate, and read as each line
+    // arrives, which must never wait for the gate: a tap block may be
+    // stuck writing to a host that stopped reading.
+    std::mutex heldMutex_;
+    int64_t framesHeld_ = 0;     // every frame the ring has taken
+    CaptureClock captureClock_;  // dates them
     // Set by the failure block, cleared when a capture starts.
     std::atomic<bool> captureLost_{false};
 

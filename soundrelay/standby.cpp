@@ -68,6 +68,9 @@ std::optional<audio::Error> RecorderHelper::holdInput(double seconds)
     std::lock_guard lock(gate_->mutex);
     if (ring_) {
         ring->takeNewestFrom(*ring_);
+    } else {
+        std::lock_guard held(heldMutex_);
+        captureClock_.reset();
     }
     ring_ = std::move(ring);
     standbySeconds_ = seconds;
@@ -86,6 +89,8 @@ void RecorderHelper::endStandby()
     }
     std::lock_guard lock(gate_->mutex);
     ring_.reset();
+    std::lock_guard held(heldMutex_);
+    captureClock_.reset();
 }
 
 void RecorderHelper::endStandbyIfLost()
@@ -131,23 +136,45 @@ std::optional<audio::Error> RecorderHelper::startFromStandby(double sampleRate, 
     return std::nullopt;
 }
 
-// The frames captured since the line arrived belong to the recording as
-// well, so they are taken on top of the pre-roll and not counted in it.
+void RecorderHelper::noteLineArrival()
+{
+    const uint64_t now = platform_.hostTimeNow();
+    std::lock_guard lock(heldMutex_);
+    framesAtLineArrival_ = framesHeld_;
+    lineFrame_ = captureClock_.frameAt(now);
+}
+
+// Counts back from the frame captured as the line arrived, which may lie
+// beyond the newest frame held then: some servers deliver tens of
+// milliseconds late. Frames captured since belong to the recording as well,
+// but not to the pre-roll.
 uint32_t RecorderHelper::takePreRoll(double preRollMs)
 {
+    // A stalled clock or server must not push the start far ahead.
+    constexpr double kMostLateSeconds = 0.25;
     if (!ring_) {
         return 0;
     }
     const double rate = ring_->format().sampleRate;
     const double heldMs = 1000.0 * ring_->capacity() / rate;
-    const auto wanted = static_cast<int64_t>(std::llround(std::min(preRollMs, heldMs) * rate / 1000.0));
-    const int64_t sinceArrival = std::max<int64_t>(0, framesHeld_.load() - framesAtLineArrival_);
-    const auto frames = static_cast<uint32_t>(std::min<int64_t>(wanted + sinceArrival, ring_->size()));
-    pendingPreRoll_ = ring_->newest(frames, platform_);
-    if (!pendingPreRoll_) {
-        return 0;
+    const auto wanted = std::llround(std::min(preRollMs, heldMs) * rate / 1000.0);
+    const int64_t latest = framesAtLineArrival_ + std::llround(kMostLateSeconds * rate);
+    const int64_t lineFrame = std::clamp(lineFrame_.value_or(framesAtLineArrival_), framesAtLineArrival_, latest);
+    int64_t held = 0;
+    {
+        std::lock_guard lock(heldMutex_);
+        held = framesHeld_;
     }
-    return static_cast<uint32_t>(std::max<int64_t>(0, int64_t{frames} - sinceArrival));
+    const int64_t first = std::max<int64_t>(lineFrame - wanted, held - ring_->size());
+    if (first >= held) {
+        pendingSkip_ = first - held;
+    } else {
+        pendingPreRoll_ = ring_->newest(static_cast<uint32_t>(held - first), platform_);
+        if (!pendingPreRoll_) {
+            return 0;
+        }
+    }
+    return static_cast<uint32_t>(std::max<int64_t>(0, lineFrame - first));
 }
 
 }  // namespace recorder

@@ -5,15 +5,16 @@
 #include "pcm16.h"
 #include "single_buffer_input.h"
 
+#include <algorithm>
+
 namespace recorder {
 
-void RecorderHelper::process(const std::shared_ptr<audio::PcmBuffer>& buffer)
+void RecorderHelper::process(const std::shared_ptr<audio::PcmBuffer>& buffer, const audio::AudioTime& when)
 {
     // Held whether or not a recording runs, so that what the ring holds is
     // always the newest run of input without a hole.
     if (ring_) {
-        ring_->push(*buffer);
-        framesHeld_ += buffer->frameLength();
+        holdFrames(*buffer, when);
     }
     // Empty fields mean no recording: drop the buffer.
     if (!converter_ || !outputFormat_) {
@@ -23,7 +24,31 @@ void RecorderHelper::process(const std::shared_ptr<audio::PcmBuffer>& buffer)
     if (auto preRoll = std::move(pendingPreRoll_)) {
         convertAndWrite(preRoll);
     }
+    // A recording asked to begin after the newest held frame begins inside
+    // the buffers still to come.
+    if (pendingSkip_ > 0) {
+        const int64_t length = buffer->frameLength();
+        const auto skipped = std::min(pendingSkip_, length);
+        pendingSkip_ -= skipped;
+        if (skipped == length) {
+            return;
+        }
+        if (auto rest = framesFrom(*buffer, static_cast<uint32_t>(skipped), platform_)) {
+            convertAndWrite(rest);
+        }
+        return;
+    }
     convertAndWrite(buffer);
+}
+
+void RecorderHelper::holdFrames(audio::PcmBuffer& buffer, const audio::AudioTime& when)
+{
+    ring_->push(buffer);
+    const double rate = buffer.format().sampleRate;
+    const auto lengthNs = static_cast<uint64_t>(buffer.frameLength() * 1e9 / rate);
+    std::lock_guard lock(heldMutex_);
+    framesHeld_ += buffer.frameLength();
+    captureClock_.note(framesHeld_, when.hostTime == 0 ? 0 : when.hostTime + lengthNs, rate);
 }
 
 void RecorderHelper::convertAndWrite(const std::shared_ptr<audio::PcmBuffer>& buffer)

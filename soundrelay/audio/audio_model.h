@@ -117,6 +117,8 @@ public:
 
 struct AudioTime {
     int64_t sampleTime = 0;
+    // When the buffer's first frame was captured, in nanoseconds of the
+    // platform's hostTimeNow() clock; 0 when the platform cannot tell.
     uint64_t hostTime = 0;
 };
 
@@ -189,6 +191,8 @@ public:
     {
         return PcmBuffer::make(format, frameCapacity);
     }
+    // Now, on the clock of AudioTime::hostTime; 0 when there is none.
+    virtual uint64_t hostTimeNow() { return 0; }
 };
 
 }  // namespace audio

@@ -26,6 +26,8 @@ public:
     {
         return linuxaudio::openSndFile(path, error);
     }
+
+    uint64_t hostTimeNow() override { return linuxaudio::monotonicNanoseconds(); }
 };
 
 }  // namespace

@@ -92,12 +92,6 @@ private:
     pa_threaded_mainloop* loop_;
 };
 
-uint64_t monotonicNanoseconds()
-{
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-}
-
 bool capturable(const Format& format)
 {
     return format.commonFormat == audio::CommonFormat::Float32 && !format.interleaved && format.channelCount > 0 &&
@@ -331,20 +325,24 @@ private:
 
     // Hands a fragment to the tap in buffers of at most the tap's size:
     // some sources post seconds at once.
+    // The fragment's last frame is taken to be captured as it arrives, and
+    // each piece is dated back from there.
     void deliver(const void* data, size_t bytes)
     {
         const size_t frameBytes = sizeof(float) * streamFormat_.channelCount;
         const auto* bytesIn = static_cast<const unsigned char*>(data);
         size_t frames = bytes / frameBytes;
+        const uint64_t arrived = monotonicNanoseconds();
         while (frames > 0 && tap_) {
             const auto piece = static_cast<uint32_t>(std::min<size_t>(frames, tapBufferFrames_));
-            deliverPiece(bytesIn, piece);
+            const auto age = static_cast<uint64_t>(static_cast<double>(frames) * 1e9 / streamFormat_.sampleRate);
+            deliverPiece(bytesIn, piece, arrived > age ? arrived - age : 0);
             bytesIn += piece * frameBytes;
             frames -= piece;
         }
     }
 
-    void deliverPiece(const unsigned char* bytesIn, uint32_t frames)
+    void deliverPiece(const unsigned char* bytesIn, uint32_t frames, uint64_t capturedAt)
     {
         const uint32_t channels = streamFormat_.channelCount;
         const size_t frameBytes = sizeof(float) * channels;
@@ -359,7 +357,7 @@ private:
             }
         }
         buffer->setFrameLength(frames);
-        const audio::AudioTime when{sampleTime_, monotonicNanoseconds()};
+        const audio::AudioTime when{sampleTime_, capturedAt};
         sampleTime_ += frames;
         // A copy, so that a block removing its own tap does not destroy itself.
         const audio::TapBlock tap = tap_;
@@ -479,6 +477,12 @@ private:
 };
 
 }  // namespace
+
+uint64_t monotonicNanoseconds()
+{
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+}
 
 void keepPulseLogOffStderr()
 {

@@ -35,6 +35,12 @@ AVAudioPCMBuffer* systemCopy(const audio::PcmBuffer& buffer, AVAudioFormat* form
 // either side holds no 32-bit float samples.
 bool copyInto(AVAudioPCMBuffer* from, audio::PcmBuffer& into);
 
+// The engine's host time (mach_absolute_time() ticks) as the model's clock,
+// nanoseconds; see audio::AudioTime.
+uint64_t hostTimeNanoseconds(uint64_t hostTime);
+// The model's time of a tapped buffer; 0 for what the engine left invalid.
+audio::AudioTime modelTime(AVAudioTime* when);
+
 std::unique_ptr<audio::Engine> makeEngine();
 // Null when either format is not usable or the system cannot convert.
 std::shared_ptr<audio::Converter> makeConverter(const audio::Format& from, const audio::Format& to);

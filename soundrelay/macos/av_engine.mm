@@ -26,18 +26,17 @@ struct FailureSlot {
     bool armed = false;  // from a successful start() to its report or stop()
 };
 
-void deliver(TapSlot& slot, AVAudioPCMBuffer* buffer)
+void deliver(TapSlot& slot, AVAudioPCMBuffer* buffer, AVAudioTime* when)
 {
     @autoreleasepool {
         std::lock_guard lock(slot.mutex);
         if (!slot.block) {
             return;
         }
-        // Nothing may escape into the engine's thread. The recorder does not
-        // use the time, so none is passed on.
+        // Nothing may escape into the engine's thread.
         try {
             if (auto copy = modelCopy(buffer)) {
-                slot.block(copy, audio::AudioTime{});
+                slot.block(copy, modelTime(when));
             }
         } catch (...) {
         }
@@ -140,8 +139,7 @@ public:
             }
             const std::shared_ptr<TapSlot> slot = tap_;
             AVAudioNodeTapBlock tapBlock = ^(AVAudioPCMBuffer* buffer, AVAudioTime* when) {
-                (void)when;
-                deliver(*slot, buffer);
+                deliver(*slot, buffer, when);
             };
             std::optional<audio::Error> refused = tryInstallTap(node, bus, bufferSize, format, tapBlock);
             AVAudioFormat* fallback = [node outputFormatForBus:bus];
@@ -266,6 +264,23 @@ private:
 };
 
 }  // namespace
+
+uint64_t hostTimeNanoseconds(uint64_t hostTime)
+{
+    return static_cast<uint64_t>([AVAudioTime secondsForHostTime:hostTime] * 1e9);
+}
+
+audio::AudioTime modelTime(AVAudioTime* when)
+{
+    audio::AudioTime time;
+    if (when.sampleTimeValid) {
+        time.sampleTime = when.sampleTime;
+    }
+    if (when.hostTimeValid) {
+        time.hostTime = hostTimeNanoseconds(when.hostTime);
+    }
+    return time;
+}
 
 std::unique_ptr<audio::Engine> makeEngine()
 {

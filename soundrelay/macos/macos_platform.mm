@@ -3,6 +3,8 @@
 #include "audio/system_platform.h"
 #include "macos/av_bridge.h"
 
+#include <mach/mach_time.h>
+
 namespace {
 
 class MacAudioPlatform final : public audio::AudioPlatform {
@@ -33,6 +35,8 @@ public:
     {
         return macaudio::openFile(path, error);
     }
+
+    uint64_t hostTimeNow() override { return macaudio::hostTimeNanoseconds(mach_absolute_time()); }
 };
 
 }  // namespace

@@ -36,6 +36,7 @@ void SimEngineCore::removeTap()
 
 bool SimEngineCore::deliver(const std::shared_ptr<audio::PcmBuffer>& buffer)
 {
+    const audio::AudioTime when{0, buffer ? captureTime(*buffer) : 0};
     std::lock_guard delivering(deliveryMutex_);
     audio::TapBlock block;
     {
@@ -45,8 +46,17 @@ bool SimEngineCore::deliver(const std::shared_ptr<audio::PcmBuffer>& buffer)
     if (!block) {
         return false;
     }
-    block(buffer, audio::AudioTime{});
+    block(buffer, when);
     return true;
+}
+
+// A buffer delivered at the clock's now was captured up to now.
+uint64_t SimEngineCore::captureTime(const audio::PcmBuffer& buffer) const
+{
+    std::lock_guard lock(shared_->mutex);
+    const auto now = static_cast<uint64_t>(shared_->clock.count());
+    const auto length = static_cast<uint64_t>(buffer.frameLength() * 1e9 / buffer.format().sampleRate);
+    return now > length ? now - length : 0;
 }
 
 void SimEngineCore::setFailureBlock(audio::FailureBlock block)

@@ -29,6 +29,7 @@ public:
 private:
     void captureLoop(std::vector<std::shared_ptr<audio::PcmBuffer>> script,
                      std::optional<std::chrono::microseconds> period);
+    uint64_t captureTime(const audio::PcmBuffer& buffer) const;
 
     std::shared_ptr<SimPlatform::Shared> shared_;
     std::mutex deliveryMutex_;  // held while a tap block runs

@@ -47,6 +47,18 @@ bool SimPlatform::deliver(const std::shared_ptr<audio::PcmBuffer>& buffer)
     return engine && engine->deliver(buffer);
 }
 
+void SimPlatform::setClock(std::chrono::nanoseconds now)
+{
+    std::lock_guard lock(shared_->mutex);
+    shared_->clock = now;
+}
+
+uint64_t SimPlatform::hostTimeNow()
+{
+    std::lock_guard lock(shared_->mutex);
+    return static_cast<uint64_t>(shared_->clock.count());
+}
+
 bool SimPlatform::deliverToLastTap(const std::shared_ptr<audio::PcmBuffer>& buffer)
 {
     audio::TapBlock block;

@@ -60,8 +60,11 @@ public:
     void setCaptureRepeat(std::optional<std::chrono::microseconds> period);
 
     // Calls the current engine's tap block on this thread, as the capture
-    // thread would. False when no engine has a tap installed.
+    // thread would. False when no engine has a tap installed. Once the
+    // clock is set, the buffer is dated as captured up to that moment.
     bool deliver(const std::shared_ptr<audio::PcmBuffer>& buffer);
+    // The platform's clock (hostTimeNow); zero, the start, means none.
+    void setClock(std::chrono::nanoseconds now);
     // Calls the last tap block ever installed, even after its removal: a
     // buffer that arrives after teardown. False when there never was one.
     bool deliverToLastTap(const std::shared_ptr<audio::PcmBuffer>& buffer);
@@ -109,6 +112,7 @@ public:
     std::shared_ptr<audio::Converter> makeConverter(const audio::Format& from, const audio::Format& to) override;
     std::unique_ptr<audio::AudioFile> openFile(const std::string& path, audio::Error& error) override;
     std::shared_ptr<audio::PcmBuffer> makeBuffer(const audio::Format& format, uint32_t frameCapacity) override;
+    uint64_t hostTimeNow() override;
 
     // Used by the simulated engine, converter and files.
     struct Shared;

@@ -29,6 +29,8 @@ struct SimPlatform::Shared {
     bool holdReads = false;
     int readsHeld = 0;
 
+    std::chrono::nanoseconds clock{0};
+
     std::map<std::string, SimFileData> files;
 
     int enginesMade = 0;

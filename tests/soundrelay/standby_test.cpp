@@ -56,16 +56,27 @@ protected:
     }
 
     // Delivers `buffers` buffers of the ramp, continuing where the last ended.
-    void capture(int buffers, uint32_t frames = 1000)
+    // Buffer k comes lateMs[k % size] after its last frame was captured.
+    void capture(int buffers, const std::vector<double>& lateMs = {0})
     {
+        constexpr uint32_t kFrames = 1000;
         for (int b = 0; b < buffers; ++b) {
-            std::vector<float> samples(frames);
-            for (uint32_t i = 0; i < frames; ++i) {
+            std::vector<float> samples(kFrames);
+            for (uint32_t i = 0; i < kFrames; ++i) {
                 samples[i] = ramp(captured + i);
             }
+            captured += kFrames;
+            setClockAfterNewest(lateMs[static_cast<size_t>(captured / kFrames) % lateMs.size()]);
             ASSERT_TRUE(sim().deliver(samplesBuffer(inputRate, 1, samples)));
-            captured += frames;
         }
+    }
+
+    // The clock `ms` after the newest frame was captured; the capture began
+    // a second into the clock.
+    void setClockAfterNewest(double ms)
+    {
+        const double seconds = 1.0 + static_cast<double>(captured) / inputRate + ms / 1000.0;
+        sim().setClock(std::chrono::nanoseconds(std::llround(seconds * 1e9)));
     }
 
     // The PCM16 samples of input frames [first, end) converted to
@@ -121,27 +132,38 @@ TEST_F(Standby, AnswersItsCommandsAndLeavesStartAsItWasWithoutPreRoll)
 }
 
 // The held input and the live input meet without a gap, a repeat or a jump,
-// at the input's rate and through resampling alike.
+// at the input's rate and through resampling alike. The recording begins
+// the pre-roll before the moment the line came, which lies after the newest
+// delivered frame by however long the line came after it.
 TEST_F(Standby, TheRecordingCrossesFromHeldToLiveInputSampleExactly)
 {
     const struct {
         double inputRate;
         double outputRate;
         double preRollMs;
-        double heldMs;  // what the event reports
+        double lineLateMs;  // after the newest frame was captured
+        double heldMs;      // what the event reports
+        std::vector<double> deliveredLateMs = {0};
     } cases[] = {
-        {16000, 16000, 300, 300},  {48000, 16000, 250, 250}, {44100, 16000, 100, 100},
-        {48000, 16000, 0, 0},      {16000, 16000, 5000, 1000},  // clamped to the one second held
+        {16000, 16000, 300, 0, 300},   {48000, 16000, 250, 0, 250},  {44100, 16000, 100, 0, 100},
+        {48000, 16000, 0, 0, 0},       {16000, 16000, 5000, 0, 1000},  // clamped to the one second held
+        {48000, 16000, 250, 12.5, 250}, {44100, 16000, 300, 40, 300},
+        {16000, 16000, 5, 20, 5},      {48000, 48000, 0, 10, 0},  // begins inside the next buffer
+        // Deliveries the server held up do not move the estimate.
+        {48000, 16000, 300, 20, 300, {0, 15, 7}}, {16000, 16000, 300, 30, 300, {0, 30, 12}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.inputRate << " -> " << c.outputRate << ", " << c.preRollMs << " ms");
+        SCOPED_TRACE(testing::Message() << c.inputRate << " -> " << c.outputRate << ", " << c.preRollMs << " ms, "
+                                        << c.lineLateMs << " ms late");
         captured = 0;
         useInputRate(c.inputRate);
         harness.sendLine(R"({"command":"standby","seconds":1})");
         ASSERT_EQ(harness.readEvent(), standbyStarted(c.inputRate, 1));
-        capture(50);
+        capture(50, c.deliveredLateMs);
+        setClockAfterNewest(c.lineLateMs);
+        const auto late = std::llround(c.lineLateMs * c.inputRate / 1000.0);
         const auto before = static_cast<int64_t>(std::llround(c.heldMs * c.inputRate / 1000.0));
-        const int64_t first = captured - before;
+        const int64_t first = captured + late - before;
         harness.sendLine(json({{"command", "start"}, {"sampleRate", c.outputRate}, {"preRollMs", c.preRollMs}}).dump());
         EXPECT_EQ(harness.readEvent(), withPreRoll(liveStarted(c.outputRate, c.inputRate), c.heldMs));
         capture(5);
