@@ -39,6 +39,12 @@ bool readable(const pollfd& entry)
     return entry.fd >= 0 && (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
+// A second at least, and room for the time the press takes to arrive.
+int standbySeconds(int preRollMs)
+{
+    return std::min(10, (preRollMs + 500 + 999) / 1000);
+}
+
 }  // namespace
 
 Host::Host(const HostConfig& config)
@@ -48,7 +54,7 @@ Host::Host(const HostConfig& config)
       utterances_(config.outputDir, config.fixturePath, [this](const std::string& line) { return recorder_.send(line); })
 {
     if (config.preRollMs >= 0) {
-        utterances_.setPreRoll(config.preRollMs);
+        utterances_.setPreRoll(config.preRollMs, standbySeconds(config.preRollMs));
     }
 }
 
@@ -120,8 +126,7 @@ void Host::enterStandby()
     if (config_.preRollMs < 0) {
         return;
     }
-    // A second at least, and room for the time the press takes to arrive.
-    const int seconds = std::min(10, (config_.preRollMs + 500 + 999) / 1000);
+    const int seconds = standbySeconds(config_.preRollMs);
     recorder_.send(nlohmann::json{{"command", "standby"}, {"seconds", seconds}}.dump());
     const auto answer = recorder_.awaitLine(kAnswerTime);
     const auto event = answer ? parseObject(*answer) : nlohmann::json();

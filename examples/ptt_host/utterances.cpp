@@ -118,6 +118,7 @@ void Utterances::onRecorderEvent(const nlohmann::json& event)
     } else if (type == "fixture_finished" && current_) {
         say(label() + ": fixture " + textField(event, "fixtureName") + " played to its end");
     } else if (type == "standby_started" || type == "standby_stopped") {
+        standbyAnswerDue_ = false;
         say("soundrelay: " + type);
     } else if (type == "error") {
         onRecorderError(textField(event, "error"));
@@ -128,11 +129,24 @@ void Utterances::onRecorderEvent(const nlohmann::json& event)
 
 void Utterances::onRecorderError(const std::string& word)
 {
-    if (const auto why = after(word, kCaptureLost); why && current_) {
+    if (const auto why = after(word, kCaptureLost)) {
+        standbyLost_ = preRollMs_.has_value();
+        if (!current_) {
+            say("soundrelay: capture lost (" + *why + ")");
+            resumeStandby();
+            return;
+        }
         // The recording counts as running until stopped; the next press
         // starts a fresh one.
         say(label() + ": capture lost (" + *why + ")");
         release();
+        return;
+    }
+    // Answers come in order, so the first refusal after a standby is its.
+    if (const auto why = after(word, kDecodeFailed); why && standbyAnswerDue_) {
+        standbyAnswerDue_ = false;
+        standbyLost_ = true;
+        say("soundrelay could not resume standby (" + *why + "); no pre-roll until it can");
         return;
     }
     if (const auto why = after(word, kDecodeFailed); why && current_ && !current_->started) {
@@ -188,7 +202,18 @@ void Utterances::complete()
     if (pressPending_) {
         pressPending_ = false;
         begin();
+        return;
     }
+    resumeStandby();
+}
+
+void Utterances::resumeStandby()
+{
+    if (!standbyLost_ || current_ || standbyAnswerDue_) {
+        return;
+    }
+    standbyLost_ = false;
+    standbyAnswerDue_ = send_(nlohmann::json{{"command", "standby"}, {"seconds", standbySeconds_}}.dump());
 }
 
 std::optional<Utterances::Clock::time_point> Utterances::stopDeadline() const

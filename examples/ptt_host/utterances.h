@@ -28,8 +28,13 @@ public:
     Utterances(std::filesystem::path outputDir, std::string fixturePath, SendCommand send);
 
     // Each start asks soundrelay to begin `milliseconds` before it, from
-    // what its standby holds.
-    void setPreRoll(int milliseconds) { preRollMs_ = milliseconds; }
+    // what its standby of `standbySeconds` holds. A lost capture ends
+    // standby; it is asked for again once no utterance is open.
+    void setPreRoll(int milliseconds, int standbySeconds)
+    {
+        preRollMs_ = milliseconds;
+        standbySeconds_ = standbySeconds;
+    }
 
     // Push-to-talk went down. A press while the last utterance is still
     // being stopped starts the next one as soon as it has ended.
@@ -63,12 +68,16 @@ private:
     void sendStop();
     void complete();
     void onRecorderError(const std::string& word);
+    void resumeStandby();
     std::string label() const;
     std::filesystem::path nextPath();
 
     std::filesystem::path outputDir_;
     std::string fixturePath_;
     std::optional<int> preRollMs_;
+    int standbySeconds_ = 0;
+    bool standbyLost_ = false;      // to be asked for again
+    bool standbyAnswerDue_ = false;  // a standby awaits its answer
     SendCommand send_;
     std::optional<Current> current_;
     bool pressPending_ = false;

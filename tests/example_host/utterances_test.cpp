@@ -78,7 +78,7 @@ TEST_F(UtterancesTest, APreRollRidesOnEveryStartAndOnlyWhenSet)
     utterances_->press();
     utterances_->release();
     utterances_->onRecorderEvent({{"type", "recording_stopped"}});
-    utterances_->setPreRoll(300);
+    utterances_->setPreRoll(300, 1);
     for (int i = 0; i < 2; ++i) {
         utterances_->press();
         utterances_->onRecorderEvent({{"type", "recording_started"}, {"preRollMs", 300}});
@@ -89,6 +89,39 @@ TEST_F(UtterancesTest, APreRollRidesOnEveryStartAndOnlyWhenSet)
     EXPECT_FALSE(json::parse(sent_[0]).contains("preRollMs"));
     EXPECT_EQ(json::parse(sent_[2]).value("preRollMs", -1), 300);
     EXPECT_EQ(json::parse(sent_[4]).value("preRollMs", -1), 300);
+}
+
+// A lost capture ends standby; it is asked for again once no utterance is
+// open, and a refusal is not taken for a refused start.
+TEST_F(UtterancesTest, StandbyIsAskedForAgainAfterALostCapture)
+{
+    const json lost = {{"type", "error"}, {"error", "capture_lost:server went away"}};
+    utterances_->setPreRoll(300, 1);
+    utterances_->press();
+    utterances_->onRecorderEvent({{"type", "recording_started"}, {"preRollMs", 300}});
+    utterances_->onRecorderEvent(lost);
+    ASSERT_EQ(sent_.size(), 2u) << "no standby while the utterance is open";
+    EXPECT_EQ(command(1), "stop");
+    utterances_->onRecorderEvent({{"type", "recording_stopped"}});
+    EXPECT_EQ(sent_.at(2), R"({"command":"standby","seconds":1})");
+
+    // Refused: the next press starts as usual, and the utterance after it
+    // tries standby again.
+    utterances_->press();
+    utterances_->onRecorderEvent({{"type", "error"}, {"error", "decode_failed:Connection refused"}});
+    utterances_->onRecorderEvent({{"type", "recording_started"}, {"preRollMs", 0}});
+    EXPECT_TRUE(utterances_->open());
+    utterances_->release();
+    utterances_->onRecorderEvent({{"type", "recording_stopped"}});
+    EXPECT_EQ(utterances_->written(), 0);
+    EXPECT_EQ(command(3), "start");
+    EXPECT_EQ(command(5), "standby");
+
+    // Lost while no utterance is open: asked for at once.
+    utterances_->onRecorderEvent({{"type", "standby_started"}, {"inputSampleRate", 48000}, {"seconds", 1}});
+    utterances_->onRecorderEvent(lost);
+    EXPECT_EQ(command(6), "standby");
+    EXPECT_EQ(sent_.size(), 7u);
 }
 
 }  // namespace
