@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "private_pipewire.h"
 #include "private_pulse.h"
 #include "private_xvfb.h"
 #include "xtest_keyboard.h"
@@ -336,87 +337,6 @@ struct AudioServer {
     std::string address;           // for libpulse
     std::vector<std::string> env;  // for the host and the recorders
     std::string sink;              // its monitor is the default source
-};
-
-// A PipeWire of our own through the project's script, stopped (its standard
-// input closed) and its directory removed when this goes.
-class PrivatePipewire {
-public:
-    static std::optional<PrivatePipewire> start(const std::string& script, std::string& error)
-    {
-        std::string dir = (fs::temp_directory_path() / "onset-pipewire-XXXXXX").string();
-        if (::mkdtemp(dir.data()) == nullptr) {
-            error = "mkdtemp failed";
-            return std::nullopt;
-        }
-        ChildOptions options;
-        options.argv = {script, dir};
-        options.removeEnv = testsupport::PrivatePulse::foreignEnvironment();
-        auto child = Child::spawn(options, &error);
-        PrivatePipewire pipewire(std::move(child), dir);
-        if (!pipewire.script_) {
-            return std::nullopt;
-        }
-        if (!pipewire.awaitReady(error)) {
-            return std::nullopt;
-        }
-        return pipewire;
-    }
-
-    PrivatePipewire(PrivatePipewire&& other) noexcept
-        : script_(std::move(other.script_)), dir_(std::exchange(other.dir_, {})), address_(std::move(other.address_))
-    {
-        other.script_.reset();
-    }
-    PrivatePipewire& operator=(PrivatePipewire&&) = delete;
-    ~PrivatePipewire() { stop(); }
-
-    AudioServer server() const
-    {
-        return {"PipeWire", address_, {"PULSE_SERVER=" + address_, "HOME=" + dir_, "XDG_CONFIG_HOME=" + dir_ + "/config"},
-                "tone"};
-    }
-
-private:
-    PrivatePipewire(std::optional<Child> script, std::string dir) : script_(std::move(script)), dir_(std::move(dir)) {}
-
-    bool awaitReady(std::string& error)
-    {
-        const auto deadline = Clock::now() + kStartTimeout;
-        while (Clock::now() < deadline) {
-            const auto line = script_->readLine(std::chrono::duration_cast<milliseconds>(deadline - Clock::now()));
-            if (!line) {
-                break;
-            }
-            if (line->rfind("PULSE_SERVER=", 0) == 0) {
-                address_ = line->substr(13);
-            } else if (*line == "ready") {
-                return !address_.empty();
-            }
-        }
-        error = "no \"ready\" from the script: " + script_->readStderr(milliseconds(500));
-        return false;
-    }
-
-    void stop()
-    {
-        if (script_) {
-            script_->closeStdin();
-            if (!script_->waitExit(kStopTimeout)) {
-                script_->sendSignal(SIGTERM);
-                script_->waitExit(kStopTimeout);
-            }
-            script_.reset();
-        }
-        if (!dir_.empty()) {
-            std::error_code ignored;
-            fs::remove_all(dir_, ignored);
-        }
-    }
-
-    std::optional<Child> script_;
-    std::string dir_;
-    std::string address_;
 };
 
 // PulseAudio's tone is replaced by a silent null sink of the same name.
@@ -880,8 +800,8 @@ int main(int argc, char** argv)
         std::printf("PulseAudio: could not be started: %s\n", error.c_str());
     }
 
-    if (auto pipewire = PrivatePipewire::start(PRIVATE_PIPEWIRE_SCRIPT, error)) {
-        measureServer(setup, pipewire->server());
+    if (auto pipewire = testsupport::PrivatePipewire::start({}, &error)) {
+        measureServer(setup, AudioServer{"PipeWire", pipewire->serverAddress(), pipewire->clientEnvironment(), "tone"});
     } else {
         std::printf("PipeWire: could not be started (%s); PulseAudio figures only\n", error.c_str());
     }

@@ -1,5 +1,5 @@
-// Standby through the real binary against a private PulseAudio daemon whose
-// default source is a 440 Hz sine at 48 kHz.
+// Standby through the real binary against a private PulseAudio daemon and a
+// private PipeWire, each with a 440 Hz sine at 48 kHz as the default source.
 #include <gtest/gtest.h>
 #include <pulse/def.h>
 #include <pulse/error.h>
@@ -7,6 +7,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "private_pipewire.h"
 #include "private_pulse.h"
 #include "recorder_process.h"
 
@@ -41,14 +42,24 @@ double worstStray(const std::vector<float>& samples, size_t from, size_t to)
     return peak > 0.0 ? worst / peak : 1.0;
 }
 
-class StandbyProcessTest : public ::testing::Test {
+enum class Server { PulseAudio, PipeWire };
+
+class StandbyProcessTest : public ::testing::TestWithParam<Server> {
 protected:
     void SetUp() override
     {
         std::string error;
-        pulse_ = testsupport::PrivatePulse::start({}, &error);
-        ASSERT_TRUE(pulse_) << error;
-        recorder_ = RecorderProcess::spawn({pulse_->clientEnvironment(), true}, &error);
+        std::vector<std::string> environment;
+        if (GetParam() == Server::PipeWire) {
+            pipewire_ = testsupport::PrivatePipewire::start({.sine = true}, &error);
+            ASSERT_TRUE(pipewire_) << error;
+            environment = pipewire_->clientEnvironment();
+        } else {
+            pulse_ = testsupport::PrivatePulse::start({}, &error);
+            ASSERT_TRUE(pulse_) << error;
+            environment = pulse_->clientEnvironment();
+        }
+        recorder_ = RecorderProcess::spawn({environment, true}, &error);
         ASSERT_TRUE(recorder_) << error;
     }
 
@@ -79,12 +90,21 @@ protected:
     }
 
     std::optional<testsupport::PrivatePulse> pulse_;
+    std::optional<testsupport::PrivatePipewire> pipewire_;
     std::optional<RecorderProcess> recorder_;
 };
 
+std::string serverName(const testing::TestParamInfo<Server>& info)
+{
+    return info.param == Server::PipeWire ? "PipeWire" : "PulseAudio";
+}
+
+// Only PulseAudio's daemon can be killed and brought back on its socket.
+class StandbyLostServerTest : public StandbyProcessTest {};
+
 // The pre-roll is there at once, and the tone runs through the seam between
 // held and live input as if the recording had always been running.
-TEST_F(StandbyProcessTest, PreRollJoinsTheLiveCaptureWithoutASeam)
+TEST_P(StandbyProcessTest, PreRollJoinsTheLiveCaptureWithoutASeam)
 {
     enterStandby();
     for (double preRollMs : {300.0, 100.0}) {
@@ -102,7 +122,7 @@ TEST_F(StandbyProcessTest, PreRollJoinsTheLiveCaptureWithoutASeam)
 
 // The server gone during standby: reported as a lost capture, and standby is
 // over; a start once the server is back records from then on.
-TEST_F(StandbyProcessTest, ALostServerEndsStandby)
+TEST_P(StandbyLostServerTest, ALostServerEndsStandby)
 {
     enterStandby();
     ASSERT_TRUE(pulse_->kill());
@@ -115,5 +135,9 @@ TEST_F(StandbyProcessTest, ALostServerEndsStandby)
     ASSERT_TRUE(recorder_->send(json{{"command", "start"}, {"preRollMs", 300}}));
     EXPECT_EQ(recorder_->nextEvent(), started(0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Servers, StandbyProcessTest, testing::Values(Server::PulseAudio, Server::PipeWire),
+                         serverName);
+INSTANTIATE_TEST_SUITE_P(Servers, StandbyLostServerTest, testing::Values(Server::PulseAudio), serverName);
 
 }  // namespace
