@@ -800,7 +800,7 @@ int main(int argc, char** argv)
         std::printf("PulseAudio: could not be started: %s\n", error.c_str());
     }
 
-    if (auto pipewire = testsupport::PrivatePipewire::start({}, &error)) {
+    if (auto pipewire = testsupport::PrivatePipewire::start(&error)) {
         measureServer(setup, AudioServer{"PipeWire", pipewire->serverAddress(), pipewire->clientEnvironment(), "tone"});
     } else {
         std::printf("PipeWire: could not be started (%s); PulseAudio figures only\n", error.c_str());

@@ -20,7 +20,7 @@ constexpr milliseconds kStopTimeout{15000};
 
 }  // namespace
 
-std::optional<PrivatePipewire> PrivatePipewire::start(const PipewireOptions& options, std::string* error)
+std::optional<PrivatePipewire> PrivatePipewire::start(std::string* error)
 {
     std::string message;
     std::string directory = (fs::temp_directory_path() / "private-pipewire-XXXXXX").string();
@@ -32,9 +32,6 @@ std::optional<PrivatePipewire> PrivatePipewire::start(const PipewireOptions& opt
     }
     ChildOptions child;
     child.argv = {PRIVATE_PIPEWIRE_SCRIPT, directory};
-    if (options.sine) {
-        child.argv.emplace_back("--sine");
-    }
     child.removeEnv = PrivatePulse::foreignEnvironment();
     auto script = Child::spawn(child, &message);
     PrivatePipewire pipewire(std::move(script), std::move(directory));

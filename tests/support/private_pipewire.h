@@ -1,7 +1,9 @@
 // A PipeWire server of our own, headless, through the project's script
 // (pipewire, wireplumber and pipewire-pulse in a fresh directory), reached
-// through its pulse socket. start() returns once the default source is set;
-// the servers stop and the directory goes with this object.
+// through its pulse socket. The default source is the monitor of a silent
+// null sink "tone": anything played into it is what a recorder hears.
+// start() returns once that source is set; the servers stop and the
+// directory goes with this object.
 #pragma once
 
 #include "child_process.h"
@@ -12,16 +14,10 @@
 
 namespace testsupport {
 
-struct PipewireOptions {
-    // The default source: a 440 Hz sine, or else the monitor of a silent
-    // null sink "tone" that anything played into it is heard through.
-    bool sine = false;
-};
-
 class PrivatePipewire {
 public:
     // Empty with `error` filled in when the servers cannot be started.
-    static std::optional<PrivatePipewire> start(const PipewireOptions& options, std::string* error = nullptr);
+    static std::optional<PrivatePipewire> start(std::string* error = nullptr);
 
     PrivatePipewire(PrivatePipewire&& other) noexcept;
     PrivatePipewire& operator=(PrivatePipewire&& other) noexcept;
