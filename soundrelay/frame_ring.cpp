@@ -22,6 +22,13 @@ size_t sampleBytes(audio::CommonFormat common)
     return 0;
 }
 
+// Bytes one frame takes in one of the format's arrays.
+size_t frameBytesOf(const audio::Format& format)
+{
+    const size_t samplesPerFrame = format.interleaved ? format.channelCount : 1;
+    return samplesPerFrame * sampleBytes(format.commonFormat);
+}
+
 // The buffer's arrays as bytes, whatever its sample type; null when it has
 // no storage.
 const uint8_t* const* byteArrays(audio::PcmBuffer& buffer, std::vector<const uint8_t*>& into)
@@ -70,8 +77,7 @@ std::shared_ptr<audio::PcmBuffer> framesFrom(audio::PcmBuffer& buffer, uint32_t 
     if (!arrays || !rest || rest->bufferCount() != pointers.size()) {
         return nullptr;
     }
-    const size_t samplesPerFrame = buffer.format().interleaved ? buffer.format().channelCount : 1;
-    const size_t frameBytes = samplesPerFrame * sampleBytes(buffer.format().commonFormat);
+    const size_t frameBytes = frameBytesOf(buffer.format());
     for (uint32_t a = 0; a < pointers.size(); ++a) {
         std::memcpy(writableArray(*rest, a), arrays[a] + size_t{first} * frameBytes, size_t{frames} * frameBytes);
     }
@@ -94,9 +100,8 @@ std::optional<FrameRing> FrameRing::make(const audio::Format& format, uint32_t c
 
 FrameRing::FrameRing(const audio::Format& format, uint32_t capacity) : format_(format), capacity_(capacity)
 {
-    const size_t samplesPerFrame = format.interleaved ? format.channelCount : 1;
     const size_t arrays = format.interleaved ? 1 : format.channelCount;
-    frameBytes_ = samplesPerFrame * sampleBytes(format.commonFormat);
+    frameBytes_ = frameBytesOf(format);
     arrays_.assign(arrays, std::vector<uint8_t>(size_t{capacity} * frameBytes_));
 }
 

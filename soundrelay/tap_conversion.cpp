@@ -45,10 +45,11 @@ void RecorderHelper::holdFrames(audio::PcmBuffer& buffer, const audio::AudioTime
 {
     ring_->push(buffer);
     const double rate = buffer.format().sampleRate;
-    const auto lengthNs = static_cast<uint64_t>(buffer.frameLength() * 1e9 / rate);
+    const uint64_t lastFrameNs =
+        when.hostTime == 0 ? 0 : when.hostTime + audio::framesToNanoseconds(buffer.frameLength(), rate);
     std::lock_guard lock(heldMutex_);
     framesHeld_ += buffer.frameLength();
-    captureClock_.note(framesHeld_, when.hostTime == 0 ? 0 : when.hostTime + lengthNs, rate);
+    captureClock_.note(framesHeld_, lastFrameNs, rate);
 }
 
 void RecorderHelper::convertAndWrite(const std::shared_ptr<audio::PcmBuffer>& buffer)

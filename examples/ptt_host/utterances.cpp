@@ -142,16 +142,17 @@ void Utterances::onRecorderError(const std::string& word)
         release();
         return;
     }
+    const auto why = after(word, kDecodeFailed);
     // Answers come in order, so the first refusal after a standby is its.
-    if (const auto why = after(word, kDecodeFailed); why && standbyAnswerDue_) {
+    if (why && standbyAnswerDue_) {
         standbyAnswerDue_ = false;
         standbyLost_ = true;
         say("soundrelay could not resume standby (" + *why + "); no pre-roll until it can");
         return;
     }
-    if (const auto why = after(word, kDecodeFailed); why && current_ && !current_->started) {
-        // Only a start can fail this way: the host sends nothing else that
-        // could be refused.
+    if (why && current_ && !current_->started) {
+        // Besides a standby, only a start can fail this way: the host sends
+        // nothing else that could be refused.
         current_->startFailed = true;
         say(label() + ": soundrelay could not start it (" + *why + ")");
         release();

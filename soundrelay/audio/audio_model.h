@@ -115,6 +115,12 @@ public:
     virtual OutputStatus convert(PcmBuffer& output, std::optional<Error>& error, const InputBlock& input) = 0;
 };
 
+// How long `frames` frames at `sampleRate` last, in nanoseconds.
+inline uint64_t framesToNanoseconds(uint64_t frames, double sampleRate)
+{
+    return static_cast<uint64_t>(static_cast<double>(frames) * 1e9 / sampleRate);
+}
+
 struct AudioTime {
     int64_t sampleTime = 0;
     // When the buffer's first frame was captured, in nanoseconds of the

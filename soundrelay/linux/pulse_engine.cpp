@@ -324,9 +324,8 @@ private:
     }
 
     // Hands a fragment to the tap in buffers of at most the tap's size:
-    // some sources post seconds at once.
-    // The fragment's last frame is taken to be captured as it arrives, and
-    // each piece is dated back from there.
+    // some sources post seconds at once. The fragment's last frame is taken
+    // to be captured as it arrives, and each piece is dated back from there.
     void deliver(const void* data, size_t bytes)
     {
         const size_t frameBytes = sizeof(float) * streamFormat_.channelCount;
@@ -335,7 +334,7 @@ private:
         const uint64_t arrived = monotonicNanoseconds();
         while (frames > 0 && tap_) {
             const auto piece = static_cast<uint32_t>(std::min<size_t>(frames, tapBufferFrames_));
-            const auto age = static_cast<uint64_t>(static_cast<double>(frames) * 1e9 / streamFormat_.sampleRate);
+            const uint64_t age = audio::framesToNanoseconds(frames, streamFormat_.sampleRate);
             deliverPiece(bytesIn, piece, arrived > age ? arrived - age : 0);
             bytesIn += piece * frameBytes;
             frames -= piece;

@@ -55,7 +55,7 @@ uint64_t SimEngineCore::captureTime(const audio::PcmBuffer& buffer) const
 {
     std::lock_guard lock(shared_->mutex);
     const auto now = static_cast<uint64_t>(shared_->clock.count());
-    const auto length = static_cast<uint64_t>(buffer.frameLength() * 1e9 / buffer.format().sampleRate);
+    const uint64_t length = audio::framesToNanoseconds(buffer.frameLength(), buffer.format().sampleRate);
     return now > length ? now - length : 0;
 }
 
