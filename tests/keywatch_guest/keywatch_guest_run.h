@@ -63,6 +63,8 @@ private:
 };
 
 using testsupport::isHeartbeat;
+using testsupport::kCd;
+using testsupport::kCu;
 
 // The next `count` key events from whichever reader has them first: keys
 // that pass keywatch come from its virtual keyboard, keys it does not hold

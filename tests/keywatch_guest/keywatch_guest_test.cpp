@@ -37,8 +37,6 @@ using kwguest::takeFromEither;
 using Clock = std::chrono::steady_clock;
 
 const std::string kPhysicalName = kPhysicalKeyboard;
-const std::string kCd = R"({"t":"cd"})";
-const std::string kCu = R"({"t":"cu"})";
 const std::string kCsd = R"({"t":"csd"})";
 const std::string kCsu = R"({"t":"csu"})";
 const std::string kActiveOk = R"({"t":"ok","tap":0,"en":true,"im":0,"remap":-1})";

@@ -26,8 +26,6 @@ using testsupport::tapEvents;
 using testsupport::UinputKeyboard;
 using testsupport::waitGrabError;
 
-const std::string kCd = R"({"t":"cd"})";
-const std::string kCu = R"({"t":"cu"})";
 const std::string kMarkerLines[] = {R"({"t":"pd","v":163})", R"({"t":"pu","v":163})"};
 const std::string kSecondName = "second test keyboard";
 const std::string kSecondOutput = "second test keyboard (keywatch)";

@@ -17,8 +17,6 @@ using testsupport::XtestKeyboard;
 namespace xkey = testsupport::xkey;
 using Clock = std::chrono::steady_clock;
 
-const std::string kCd = R"({"t":"cd"})";
-const std::string kCu = R"({"t":"cu"})";
 const std::string kCsd = R"({"t":"csd"})";
 const std::string kCsu = R"({"t":"csu"})";
 const std::string kMarkerDown = R"({"t":"pd","v":163})";

@@ -55,6 +55,8 @@ private:
 };
 
 using testsupport::isHeartbeat;
+using testsupport::kCd;
+using testsupport::kCu;
 
 // A process that is not this one's child: exited (a zombie counts) within the timeout.
 bool exitsWithin(pid_t pid, milliseconds timeout);

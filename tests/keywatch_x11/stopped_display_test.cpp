@@ -19,9 +19,6 @@ constexpr milliseconds kPromptEnd = 500ms;
 // slack for the tap's bounded teardown and the exit itself.
 constexpr milliseconds kWithinOneHeartbeat = 2500ms;
 
-const std::string kCd = R"({"t":"cd"})";
-const std::string kCu = R"({"t":"cu"})";
-
 class StoppedDisplay : public ::testing::Test {
 protected:
     void SetUp() override

@@ -8,8 +8,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const json kStopped = {{"type", "recording_stopped"}};
-
 json fixtureStarted(double rate, int64_t channels, double inputRate, const std::string& name)
 {
     return {{"type", "recording_started"}, {"sampleRate", rate},       {"channels", channels},
@@ -19,11 +17,6 @@ json fixtureStarted(double rate, int64_t channels, double inputRate, const std::
 json finished(const std::string& name)
 {
     return {{"type", "fixture_finished"}, {"fixtureName", name}};
-}
-
-json error(const std::string& text)
-{
-    return {{"type", "error"}, {"error", text}};
 }
 
 json shortStarted(double rate, int64_t channels)

@@ -9,8 +9,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const json kStopped = {{"type", "recording_stopped"}};
-
 json liveStarted(double rate, int64_t channels, double inputRate)
 {
     return {{"type", "recording_started"},
@@ -18,11 +16,6 @@ json liveStarted(double rate, int64_t channels, double inputRate)
             {"channels", channels},
             {"inputSampleRate", inputRate},
             {"inputSource", "microphone"}};
-}
-
-json error(const std::string& text)
-{
-    return {{"type", "error"}, {"error", text}};
 }
 
 class LiveRecording : public ::testing::Test {

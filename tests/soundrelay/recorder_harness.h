@@ -95,6 +95,13 @@ private:
     std::condition_variable loopCv_;
 };
 
+// Two events most tests expect.
+inline const json kStopped = {{"type", "recording_stopped"}};
+inline json error(const std::string& text)
+{
+    return {{"type", "error"}, {"error", text}};
+}
+
 // A Float32 non-interleaved buffer of `frames` frames, every sample `value`.
 std::shared_ptr<audio::PcmBuffer> constantBuffer(double rate, uint32_t channels, uint32_t frames, float value);
 // A buffer whose channel 0 holds `samples` (other channels zero).

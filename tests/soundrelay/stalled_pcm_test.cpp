@@ -10,8 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const json kStopped = {{"type", "recording_stopped"}};
-
 // Generous: a wedged recorder never answers, a working one at once.
 constexpr milliseconds kAnswer{2000};
 

@@ -10,7 +10,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const json kStopped = {{"type", "recording_stopped"}};
 const json kStandbyStopped = {{"type", "standby_stopped"}};
 
 json liveStarted(double rate, double inputRate)
@@ -31,11 +30,6 @@ json withPreRoll(json event, double milliseconds)
 json standbyStarted(double inputRate, double seconds)
 {
     return {{"type", "standby_started"}, {"inputSampleRate", inputRate}, {"seconds", seconds}};
-}
-
-json error(const std::string& text)
-{
-    return {{"type", "error"}, {"error", text}};
 }
 
 // A ramp that repeats every 1000 frames: any gap, repeat or jump in the
@@ -59,14 +53,14 @@ protected:
     // Buffer k comes lateMs[k % size] after its last frame was captured.
     void capture(int buffers, const std::vector<double>& lateMs = {0})
     {
-        constexpr uint32_t kFrames = 1000;
+        constexpr uint32_t kRampBufferFrames = 1000;
         for (int b = 0; b < buffers; ++b) {
-            std::vector<float> samples(kFrames);
-            for (uint32_t i = 0; i < kFrames; ++i) {
+            std::vector<float> samples(kRampBufferFrames);
+            for (uint32_t i = 0; i < kRampBufferFrames; ++i) {
                 samples[i] = ramp(captured + i);
             }
-            captured += kFrames;
-            setClockAfterNewest(lateMs[static_cast<size_t>(captured / kFrames) % lateMs.size()]);
+            captured += kRampBufferFrames;
+            setClockAfterNewest(lateMs[static_cast<size_t>(captured / kRampBufferFrames) % lateMs.size()]);
             ASSERT_TRUE(sim().deliver(samplesBuffer(inputRate, 1, samples)));
         }
     }

@@ -11,6 +11,10 @@
 
 namespace testsupport {
 
+// Caps Lock's two lines, which most tests wait for.
+inline const std::string kCd = R"({"t":"cd"})";
+inline const std::string kCu = R"({"t":"cu"})";
+
 bool isHeartbeat(const std::string& line);
 
 // The first line, if it is the ok line; otherwise empty, with `error` saying

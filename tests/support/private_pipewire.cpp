@@ -15,8 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The first start of the three servers reads their modules from disk.
-constexpr milliseconds kStartTimeout{30000};
-constexpr milliseconds kStopTimeout{15000};
+constexpr milliseconds kPipewireStartTimeout{30000};
+constexpr milliseconds kPipewireStopTimeout{15000};
 
 }  // namespace
 
@@ -79,7 +79,7 @@ std::vector<std::string> PrivatePipewire::clientEnvironment() const
 
 bool PrivatePipewire::awaitReady(std::string* error)
 {
-    const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    const auto deadline = std::chrono::steady_clock::now() + kPipewireStartTimeout;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
         const auto line = script_->readLine(left);
@@ -103,9 +103,9 @@ void PrivatePipewire::stop()
 {
     if (script_) {
         script_->closeStdin();
-        if (!script_->waitExit(kStopTimeout)) {
+        if (!script_->waitExit(kPipewireStopTimeout)) {
             script_->sendSignal(SIGTERM);
-            script_->waitExit(kStopTimeout);
+            script_->waitExit(kPipewireStopTimeout);
         }
         script_.reset();
     }

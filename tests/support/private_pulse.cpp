@@ -18,8 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr milliseconds kStartTimeout{15000};
-constexpr milliseconds kStopTimeout{5000};
+constexpr milliseconds kPulseStartTimeout{15000};
+constexpr milliseconds kPulseStopTimeout{5000};
 constexpr milliseconds kPactlTimeout{10000};
 
 std::string makeDirectory(std::string* error)
@@ -96,7 +96,7 @@ bool waitForAudio(const std::vector<std::string>& env)
         return false;
     }
     std::vector<uint8_t> audio;
-    return child->readFd3(audio, 4 * 960, kStartTimeout) >= 4 * 960;
+    return child->readFd3(audio, 4 * 960, kPulseStartTimeout) >= 4 * 960;
 }
 
 bool runToSuccess(ChildOptions options, milliseconds timeout)
@@ -191,7 +191,7 @@ bool PrivatePulse::launchDaemon(std::string* error)
                    "--log-target=file:" + dir + "/daemon.log"};
     launch.extraEnv = daemonEnvironment(dir);
     launch.removeEnv = foreignEnvironment();
-    if (!runToSuccess(launch, kStartTimeout)) {
+    if (!runToSuccess(launch, kPulseStartTimeout)) {
         return fail("pulseaudio did not start; see its log in " + dir);
     }
     daemonPid_ = readPid(dir + "/run/pulse/pid");
@@ -209,7 +209,7 @@ bool PrivatePulse::kill()
     if (daemonPid_ <= 0 || ::kill(daemonPid_, SIGKILL) != 0) {
         return false;
     }
-    const bool gone = waitGone(daemonPid_, kStopTimeout);
+    const bool gone = waitGone(daemonPid_, kPulseStopTimeout);
     daemonPid_ = -1;
     return gone;
 }
@@ -254,9 +254,9 @@ void PrivatePulse::stop()
 {
     if (daemonPid_ > 0) {
         ::kill(daemonPid_, SIGTERM);
-        if (!waitGone(daemonPid_, kStopTimeout)) {
+        if (!waitGone(daemonPid_, kPulseStopTimeout)) {
             ::kill(daemonPid_, SIGKILL);
-            waitGone(daemonPid_, kStopTimeout);
+            waitGone(daemonPid_, kPulseStopTimeout);
         }
         daemonPid_ = -1;
     }

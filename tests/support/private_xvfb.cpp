@@ -8,8 +8,8 @@ namespace testsupport {
 
 namespace {
 
-constexpr milliseconds kStartTimeout{15000};
-constexpr milliseconds kStopTimeout{5000};
+constexpr milliseconds kXvfbStartTimeout{15000};
+constexpr milliseconds kXvfbStopTimeout{5000};
 
 std::optional<int> parseNumber(const std::string& text)
 {
@@ -45,7 +45,7 @@ std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOpti
     if (!server) {
         return std::nullopt;
     }
-    const auto line = server->readLine(kStartTimeout);
+    const auto line = server->readLine(kXvfbStartTimeout);
     const auto number = line ? parseNumber(*line) : std::nullopt;
     if (!number) {
         if (error != nullptr) {
@@ -78,7 +78,7 @@ std::optional<int> PrivateXvfb::stop()
     resume();
     // A terminated server removes its lock file and socket; a killed one would not.
     server_->sendSignal(SIGTERM);
-    exitStatus_ = server_->waitExit(kStopTimeout);
+    exitStatus_ = server_->waitExit(kXvfbStopTimeout);
     server_.reset();
     return exitStatus_;
 }
