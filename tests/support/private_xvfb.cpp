@@ -1,7 +1,9 @@
 #include "private_xvfb.h"
 
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <charconv>
 
 namespace testsupport {
@@ -21,19 +23,40 @@ std::optional<int> parseNumber(const std::string& text)
     return value;
 }
 
+// Left to itself the server takes the lowest free number: the one a test
+// beside this one has just freed, and expects nobody to answer on. So each
+// process counts up from a number of its own, and passes over one taken.
+int nextDisplayNumber()
+{
+    static std::atomic<int> next{1000 + static_cast<int>(::getpid() % 4000) * 8};
+    return next.fetch_add(1);
+}
+
+constexpr int kDisplayAttempts = 16;
+
 }  // namespace
 
 std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOptions& xvfb)
 {
-    ChildOptions options;
-    options.argv = {"/usr/bin/Xvfb"};
     if (xvfb.displayNumber) {
-        // Appended rather than concatenated: gcc 12's optimiser raises a
-        // false -Wrestrict on the operator+ form in Release builds.
-        std::string display = ":";
-        display += std::to_string(*xvfb.displayNumber);
-        options.argv.push_back(display);
+        return startOn(*xvfb.displayNumber, error, xvfb);
     }
+    for (int attempt = 1;; ++attempt) {
+        auto display = startOn(nextDisplayNumber(), error, xvfb);
+        if (display || attempt == kDisplayAttempts) {
+            return display;
+        }
+    }
+}
+
+std::optional<PrivateXvfb> PrivateXvfb::startOn(int number, std::string* error, const XvfbOptions& xvfb)
+{
+    ChildOptions options;
+    // Appended rather than concatenated: gcc 12's optimiser raises a false
+    // -Wrestrict on the operator+ form in Release builds.
+    std::string display = ":";
+    display += std::to_string(number);
+    options.argv = {"/usr/bin/Xvfb", display};
     // The server names its display on descriptor 1 once it takes clients.
     // -noreset keeps the keyboard state when the last client leaves.
     for (const char* arg : {"-displayfd", "1", "-nolisten", "tcp", "-noreset", "-screen", "0", "320x240x24"}) {
@@ -46,14 +69,14 @@ std::optional<PrivateXvfb> PrivateXvfb::start(std::string* error, const XvfbOpti
         return std::nullopt;
     }
     const auto line = server->readLine(kXvfbStartTimeout);
-    const auto number = line ? parseNumber(*line) : std::nullopt;
-    if (!number) {
+    const auto announced = line ? parseNumber(*line) : std::nullopt;
+    if (!announced) {
         if (error != nullptr) {
             *error = "Xvfb did not come up: " + server->readStderr(milliseconds(200));
         }
         return std::nullopt;
     }
-    return PrivateXvfb(std::move(*server), *number);
+    return PrivateXvfb(std::move(*server), *announced);
 }
 
 void PrivateXvfb::pause()

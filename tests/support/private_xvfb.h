@@ -1,5 +1,5 @@
 // A virtual X display of the test's own: started on a free display number
-// (or a given one), ready to take clients when start() returns, and ended
+// that no other test process starts from (or a given one), ready to take clients when start() returns, and ended
 // when its owner goes.
 #pragma once
 
@@ -12,7 +12,7 @@
 namespace testsupport {
 
 struct XvfbOptions {
-    std::optional<int> displayNumber;    // none: the first free one
+    std::optional<int> displayNumber;    // none: a free one
     std::vector<std::string> extraArgs;  // e.g. "-extension", "RECORD"
 };
 
@@ -47,6 +47,7 @@ public:
     std::optional<int> stop();
 
 private:
+    static std::optional<PrivateXvfb> startOn(int number, std::string* error, const XvfbOptions& options);
     PrivateXvfb(Child server, int number) : server_(std::move(server)), number_(number) {}
 
     std::optional<Child> server_;
