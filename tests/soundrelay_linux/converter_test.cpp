@@ -155,15 +155,6 @@ audio::InputBlock endOfInput()
     };
 }
 
-double rms(const std::vector<float>& samples, size_t from, size_t to)
-{
-    double sum = 0.0;
-    for (size_t i = from; i < to; ++i) {
-        sum += static_cast<double>(samples[i]) * samples[i];
-    }
-    return std::sqrt(sum / static_cast<double>(to - from));
-}
-
 // A tone stopped mid-stream, drained as the recorder drains it at the end,
 // comes out as long as what went in, to within a sample per rate.
 TEST(SoxrConverter, DrainedAtTheEndTheInputAccountsForEverySample)
@@ -200,7 +191,7 @@ TEST(SoxrConverter, KeepsTheLevelOfTonesUpTo7kHzAt16kHz)
         const auto input = signalchecks::sine(frequency, 48000, 48000);
         const auto out = convertInChunks(*converter, input, 1024, from, to);
         ASSERT_GT(out.size(), 12000u);
-        const double gainDb = 20.0 * std::log10(rms(out, 4000, 12000) / rms(input, 12000, 36000));
+        const double gainDb = 20.0 * std::log10(signalchecks::rms(out, 4000, 12000) / signalchecks::rms(input, 12000, 36000));
         EXPECT_NEAR(gainDb, 0.0, 0.5);
     }
 }

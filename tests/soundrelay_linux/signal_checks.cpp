@@ -24,6 +24,15 @@ double estimatedFrequency(const std::vector<float>& samples, double sampleRate)
     return static_cast<double>(risingZeroCrossings(samples)) * sampleRate / static_cast<double>(samples.size());
 }
 
+double rms(const std::vector<float>& samples, size_t from, size_t to)
+{
+    double sum = 0.0;
+    for (size_t i = from; i < to; ++i) {
+        sum += static_cast<double>(samples[i]) * samples[i];
+    }
+    return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
+}
+
 std::vector<float> sine(double frequency, double sampleRate, size_t frames, float amplitude)
 {
     std::vector<float> samples(frames);

@@ -10,6 +10,7 @@
 #include "private_pipewire.h"
 #include "private_pulse.h"
 #include "recorder_process.h"
+#include "signal_checks.h"
 #include "sine_player.h"
 
 namespace {
@@ -41,15 +42,6 @@ double worstStray(const std::vector<float>& samples, size_t from, size_t to)
         worst = std::max(worst, std::fabs(samples[n] - predicted));
     }
     return peak > 0.0 ? worst / peak : 1.0;
-}
-
-double rms(const std::vector<float>& samples, size_t from, size_t to)
-{
-    double sum = 0.0;
-    for (size_t n = from; n < to; ++n) {
-        sum += double{samples[n]} * samples[n];
-    }
-    return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
 }
 
 enum class Server { PulseAudio, PipeWire };
@@ -131,7 +123,7 @@ TEST_P(StandbyProcessTest, PreRollJoinsTheLiveCaptureWithoutASeam)
         if (GetParam() == Server::PulseAudio) {
             EXPECT_LT(worstStray(samples, 400, samples.size() - 200), 0.002) << preRollMs;
         } else {
-            EXPECT_GT(rms(samples, 400, samples.size() - 200), 0.2) << preRollMs;
+            EXPECT_GT(signalchecks::rms(samples, 400, samples.size() - 200), 0.2) << preRollMs;
         }
     }
     EXPECT_EQ(recorder_->nextEvent(200ms), std::nullopt);

@@ -1,6 +1,6 @@
 // A virtual X display of the test's own: started on a free display number
-// that no other test process starts from (or a given one), ready to take clients when start() returns, and ended
-// when its owner goes.
+// that no other test process starts from (or a given one), ready to take
+// clients when start() returns, and ended when its owner goes.
 #pragma once
 
 #include "child_process.h"

@@ -19,9 +19,8 @@ public:
     SinePlayer& operator=(SinePlayer&&) noexcept;
     ~SinePlayer();
 
-    struct State;
-
 private:
+    struct State;
     explicit SinePlayer(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
 };
